@@ -1,0 +1,51 @@
+# Short commands over the CMake build. The host interpreter is always Debian's /usr/bin/python3.
+PYTHON    := /usr/bin/python3
+BUILD     := build
+JOBS      ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build test test-cpp test-py demo bench fuzz install format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS)
+
+configure: $(BUILD)/CMakeCache.txt
+
+build: deps configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(PYTHON) -m pytest -q tests
+
+test-cpp: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-py: build
+	$(PYTHON) -m pytest -q tests
+
+# Example host program on the simulated receiver (or on PORT=/dev/ttyACM0).
+demo: build
+	@tools/demo.sh $(PORT)
+
+bench: build
+	@bench/run.sh
+
+FUZZ_SECONDS ?= 60
+fuzz:
+	@fuzz/run.sh $(FUZZ_SECONDS)
+
+PREFIX ?= /opt/zq_gps
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+
+clean:
+	rm -rf $(BUILD)
