@@ -1,0 +1,59 @@
+// One navigation epoch of the simulated receiver and the messages that describe it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zqsim {
+
+struct Satellite {
+    char system;  // 'P' GPS, 'L' GLONASS: the NMEA talker letter
+    int prn;      // NMEA numbering (GLONASS 65..96)
+    int elev;     // degrees
+    int azim;     // degrees
+    int cno;      // dBHz
+    bool used;
+};
+
+struct Solution {
+    int64_t unix_ms = 0;  // UTC time of the epoch
+    uint32_t itow = 0;    // GPS time of week, ms
+    int year = 0, month = 0, day = 0, hour = 0, min = 0, sec = 0, millis = 0;
+    int fix_type = 0;  // 0 no fix, 3 3D
+    bool fix_ok = false;
+    double lat = 0, lon = 0;  // degrees
+    double hmsl = 0;          // m
+    double geoid_sep = 0;     // m, ellipsoid minus mean sea level
+    double speed = 0;         // m/s over ground
+    double heading = 0;       // degrees, direction of motion
+    double vel_down = 0;      // m/s
+    double pdop = 99.99, hdop = 99.99, vdop = 99.99;
+    double h_acc = 0, v_acc = 0, s_acc = 0, head_acc = 0;  // m, m, m/s, degrees
+    int psm_state = 0;
+    std::vector<Satellite> sats;
+    int num_sv() const;
+};
+
+class Trajectory {
+public:
+    Trajectory(double lat, double lon, double speed, double heading, double acquire_seconds);
+    // Moves the vehicle to the epoch at unix_ms and describes it.
+    Solution advance(int64_t unix_ms);
+
+private:
+    double lat_, lon_, speed0_, heading_;
+    double acquire_s_;
+    int64_t start_ms_ = -1, last_ms_ = -1;
+};
+
+// Little-endian payload of NAV-PVT laid out by byte offset, independently of the codec under
+// test: 92 bytes, or the 84-byte form of protocol 14.
+std::vector<uint8_t> nav_pvt_payload(const Solution& s, bool short_form);
+
+// RMC, VTG, GGA, GSA, GSV, GLL in the order a u-blox receiver emits them, each "$...*HH\r\n".
+// enabled[i] follows the NMEA msg ids: 0 GGA, 1 GLL, 2 GSA, 3 GSV, 4 RMC, 5 VTG.
+std::string nmea_burst(const Solution& s, const bool enabled[6]);
+std::string nmea_sentence(const std::string& body);
+
+}  // namespace zqsim
