@@ -2,7 +2,7 @@ import types
 
 import pytest
 
-from receiver_fakes import (RecordingLogger, ScriptedReader, FakeTime, fake_serial,
+from zq_fakes import (RecordingLogger, ScriptedReader, FakeTime, fake_serial,
                             fake_threading)
 
 

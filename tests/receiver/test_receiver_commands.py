@@ -1,7 +1,7 @@
 """The power-mode command and the accessors."""
 import pytest
 
-from receiver_fakes import pvt
+from zq_fakes import pvt
 
 CFG_RXM_CONTINUOUS = bytes.fromhex("b562061102000800 2191".replace(" ", ""))
 

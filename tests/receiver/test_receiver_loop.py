@@ -2,7 +2,7 @@
 not wait: what is stored, what is skipped, how failures are counted and when the loop ends."""
 import pytest
 
-from receiver_fakes import Msg, pvt
+from zq_fakes import Msg, pvt
 
 CODE2_LOG = "GPS Error: {}, 'Error-Code: 0002, Error-Message: Failure in GPS-read().'"
 CODE2_LINE = "Error-Code: 0002, Error-Message: Failure in GPS-read()."

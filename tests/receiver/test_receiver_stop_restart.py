@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from receiver_fakes import FakePort, pvt
+from zq_fakes import FakePort, pvt
 
 CODE2_LINE = "Error-Code: 0002, Error-Message: Failure in GPS-read().\n"
 

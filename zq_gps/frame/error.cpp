@@ -36,15 +36,11 @@ int set_code(PyObject* module, PyObject* self, PyObject* error_code) {
         return k.value == 1;
     }
     Ref message = Ref::steal(PyUnicode_FromString("Unknown GPS error."));
-    Ref code = PyLong_Check(error_code)
-                   ? Ref::steal(PyUnicode_FromFormat("%04ld", PyLong_AsLong(error_code)))
-                   : Ref::steal(PyObject_Str(error_code));
-    if (PyErr_Occurred()) {
-        // An integer beyond a C long: its decimal text is the code.
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
-        PyErr_Clear();
-        code = Ref::steal(PyObject_Str(error_code));
-    }
+    Ref spec = Ref::steal(PyUnicode_FromString("04d"));
+    if (!spec) return -1;
+    // An integer as four digits, anything else as its text.
+    Ref code = PyLong_Check(error_code) ? Ref::steal(PyObject_Format(error_code, spec.get()))
+                                        : Ref::steal(PyObject_Str(error_code));
     if (!message || !setattr(module, self, Name::message, message.get())) return -1;
     if (!code || !setattr(module, self, Name::code, code.get())) return -1;
     return 0;
