@@ -1,0 +1,774 @@
+// libs.pyubx2: the Python face of the UBX codec core (UBXReader, UBXMessage, GET/SET/POLL).
+//
+// Field values are not converted when a frame is read: a message keeps its frame as a bytes
+// object and reads a field when the attribute is asked for, through a per-form name -> index
+// dict built once at import. Nothing here releases the GIL: the native work per call is one
+// frame's worth, far below the cost of a GIL round trip, and the stream read is Python code.
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "pyref.hpp"
+#include "ubx/ubx.hpp"
+
+using pyref::Ref;
+
+namespace {
+
+constexpr std::size_t kRows = ubx::catalogue.size();
+constexpr Py_ssize_t kDefaultChunk = 65536;
+// A stream without in_waiting is read this much at a time at most, plus what a frame needs.
+constexpr Py_ssize_t kMaxChunk = 1 << 20;
+
+struct ModuleState {
+    PyTypeObject* message_type;
+    PyTypeObject* reader_type;
+    PyObject* error;          // UBXError(ValueError)
+    PyObject* parse_error;    // UBXParseError(UBXError): frames that cannot be decoded
+    PyObject* message_error;  // UBXMessageError(UBXError): builder input
+    PyObject* str_in_waiting;
+    PyObject* str_read;
+    PyObject* identities[kRows];  // per catalogue row
+    PyObject* names[kRows];       // per row: dict field name -> index into its fields
+};
+
+ModuleState* state_of(PyTypeObject* tp) {
+    return static_cast<ModuleState*>(PyType_GetModuleState(tp));
+}
+
+// The one place where core errors become Python exceptions.
+void set_error(ModuleState* st, const ubx::Error& e) {
+    PyObject* type = st->message_error;
+    switch (e.code()) {
+        case ubx::Errc::BadFrame:
+        case ubx::Errc::BadChecksum:
+        case ubx::Errc::BadLength:
+            type = st->parse_error;
+            break;
+        default:
+            break;
+    }
+    Ref exc = Ref::steal(PyObject_CallFunction(type, "s", e.what()));
+    if (!exc) return;
+    Ref cls = Ref::steal(PyLong_FromLong(e.cls()));
+    Ref id = Ref::steal(PyLong_FromLong(e.id()));
+    Ref len = Ref::steal(PyLong_FromSize_t(e.length()));
+    if (!cls || !id || !len || PyObject_SetAttrString(exc.get(), "msg_cls", cls.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "msg_id", id.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "length", len.get()) < 0) {
+        return;
+    }
+    PyErr_SetObject(type, exc.get());
+}
+
+// Runs fn at an interpreter boundary: no C++ exception gets past it.
+template <class Fn>
+auto guarded(ModuleState* st, Fn&& fn) -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (const ubx::Error& e) {
+        set_error(st, e);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return decltype(fn())(nullptr);
+}
+
+PyObject* to_python(const ubx::Value& v) {
+    switch (v.kind) {
+        case ubx::Value::Kind::Int:
+            return PyLong_FromLongLong(v.i);
+        case ubx::Value::Kind::Bytes:
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.bytes.data()),
+                                             static_cast<Py_ssize_t>(v.bytes.size()));
+        case ubx::Value::Kind::Text:
+            return PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(v.bytes.data()),
+                                          static_cast<Py_ssize_t>(v.bytes.size()), nullptr);
+    }
+    Py_RETURN_NONE;
+}
+
+void append_escaped(std::string& out, std::span<const uint8_t> b, char quote) {
+    static const char hex[] = "0123456789abcdef";
+    for (uint8_t c : b) {
+        if (c == '\\' || c == static_cast<uint8_t>(quote)) {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+}
+
+void append_value(std::string& out, const ubx::Value& v) {
+    switch (v.kind) {
+        case ubx::Value::Kind::Int:
+            out += std::to_string(v.i);
+            break;
+        case ubx::Value::Kind::Bytes:
+            out += "b'";
+            append_escaped(out, v.bytes, '\'');
+            out += '\'';
+            break;
+        case ubx::Value::Kind::Text:
+            out += '\'';
+            append_escaped(out, v.bytes, '\'');
+            out += '\'';
+            break;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// UBXMessage
+
+struct MessageObject {
+    PyObject_HEAD PyObject* raw;  // bytes: the whole frame, sync chars to checksum
+    const ubx::MessageDef* def;   // nullptr: class/id unknown or length fits no form
+    uint8_t cls;
+    uint8_t id;
+    uint8_t mode;
+};
+
+ubx::Message as_message(const MessageObject* m) {
+    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(m->raw));
+    const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(m->raw));
+    return ubx::Message(m->cls, m->id, m->def, {p + ubx::kHeaderSize, n - ubx::kOverhead});
+}
+
+std::size_t row_of(const ubx::MessageDef* d) {
+    return static_cast<std::size_t>(d - ubx::catalogue.data());
+}
+
+// Takes over `raw`, a complete checked frame.
+PyObject* new_message(ModuleState* st, Ref raw, const ubx::MessageDef* def, uint8_t mode) {
+    auto* m = PyObject_GC_New(MessageObject, st->message_type);
+    if (!m) return nullptr;
+    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(raw.get()));
+    m->raw = raw.release();
+    m->def = def;
+    m->cls = p[2];
+    m->id = p[3];
+    m->mode = mode;
+    PyObject_GC_Track(m);
+    return reinterpret_cast<PyObject*>(m);
+}
+
+int message_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<MessageObject*>(self)->raw);
+    return 0;
+}
+
+int message_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<MessageObject*>(self)->raw);
+    return 0;
+}
+
+void message_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    message_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// UBXMessage(msgClass, msgID, mode, **fields)
+PyObject* message_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    ModuleState* st = state_of(tp);
+    int cls = 0;
+    int id = 0;
+    int mode = 0;
+    if (!PyArg_ParseTuple(args, "iii:UBXMessage", &cls, &id, &mode)) return nullptr;
+    if (cls < 0 || cls > 255 || id < 0 || id > 255) {
+        PyErr_Format(PyExc_ValueError, "UBXMessage: msgClass and msgID must be 0..255, got %d, %d",
+                     cls, id);
+        return nullptr;
+    }
+    if (mode < 0 || mode > 2) {
+        PyErr_Format(PyExc_ValueError,
+                     "UBXMessage: mode must be GET (0), SET (1) or POLL (2), got %d", mode);
+        return nullptr;
+    }
+    const auto c = static_cast<uint8_t>(cls);
+    const auto i = static_cast<uint8_t>(id);
+    std::vector<ubx::NamedValue> fields;
+    std::vector<Ref> keep;  // owners of the bytes that values point into
+    if (kwargs) {
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_ssize_t nlen = 0;
+            const char* name = PyUnicode_AsUTF8AndSize(key, &nlen);
+            if (!name) return nullptr;
+            ubx::NamedValue nv{{name, static_cast<std::size_t>(nlen)}, {}};
+            if (PyLong_Check(value)) {
+                int overflow = 0;
+                long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+                if (v == -1 && PyErr_Occurred()) return nullptr;
+                // Out of int64 range is out of every field's range: let the builder say so.
+                if (overflow) v = overflow > 0 ? INT64_MAX : INT64_MIN;
+                nv.value = ubx::Value(v);
+            } else if (PyBytes_Check(value) || PyByteArray_Check(value)) {
+                Ref b = Ref::steal(PyBytes_FromObject(value));
+                if (!b) return nullptr;
+                nv.value = ubx::Value::of_bytes(
+                    {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b.get())),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))});
+                keep.push_back(std::move(b));
+            } else if (PyUnicode_Check(value)) {
+                Py_ssize_t n = 0;
+                const char* s = PyUnicode_AsUTF8AndSize(value, &n);
+                if (!s) return nullptr;
+                nv.value = ubx::Value::of_text({s, static_cast<std::size_t>(n)});
+            } else {
+                PyErr_Format(PyExc_TypeError,
+                             "UBXMessage: field '%U' takes int, bytes or str, not %.100s", key,
+                             Py_TYPE(value)->tp_name);
+                return nullptr;
+            }
+            fields.push_back(nv);
+        }
+    }
+    return guarded(st, [&]() -> PyObject* {
+        const std::vector<uint8_t> frame =
+            ubx::build_frame(c, i, static_cast<ubx::Mode>(mode), fields);
+        Ref raw = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.data()),
+                                                       static_cast<Py_ssize_t>(frame.size())));
+        if (!raw) return nullptr;
+        const ubx::MessageDef* def = ubx::find_form(c, i, frame.size() - ubx::kOverhead);
+        return new_message(st, std::move(raw), def, static_cast<uint8_t>(mode));
+    });
+}
+
+// Field attributes first, then the type's own attributes (identity, serialize, ...).
+PyObject* message_getattro(PyObject* self, PyObject* name) {
+    auto* m = reinterpret_cast<MessageObject*>(self);
+    if (m->def && PyUnicode_CheckExact(name)) {
+        ModuleState* st = state_of(Py_TYPE(self));
+        const std::size_t row = row_of(m->def);
+        PyObject* idx = PyDict_GetItemWithError(st->names[row], name);
+        if (idx) {
+            const ubx::Field& f = m->def->fields[PyLong_AsSize_t(idx)];
+            return to_python(ubx::read_field(
+                f, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(m->raw)) + ubx::kHeaderSize));
+        }
+        if (PyErr_Occurred()) return nullptr;
+        if (!m->def->block.empty()) {
+            Py_ssize_t n = 0;
+            const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+            if (!s) return nullptr;
+            const ubx::Message msg = as_message(m);
+            if (auto v = msg.get({s, static_cast<std::size_t>(n)})) return to_python(*v);
+        }
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+PyObject* message_identity(PyObject* self, void*) {
+    auto* m = reinterpret_cast<MessageObject*>(self);
+    if (m->def) return Py_NewRef(state_of(Py_TYPE(self))->identities[row_of(m->def)]);
+    return guarded(state_of(Py_TYPE(self)), [&]() -> PyObject* {
+        const std::string s = ubx::identity(m->cls, m->id);
+        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    });
+}
+
+PyObject* message_msg_cls(PyObject* self, void*) {
+    return PyLong_FromLong(reinterpret_cast<MessageObject*>(self)->cls);
+}
+
+PyObject* message_msg_id(PyObject* self, void*) {
+    return PyLong_FromLong(reinterpret_cast<MessageObject*>(self)->id);
+}
+
+PyObject* message_mode(PyObject* self, void*) {
+    return PyLong_FromLong(reinterpret_cast<MessageObject*>(self)->mode);
+}
+
+PyObject* message_payload(PyObject* self, void*) {
+    PyObject* raw = reinterpret_cast<MessageObject*>(self)->raw;
+    return PyBytes_FromStringAndSize(PyBytes_AS_STRING(raw) + ubx::kHeaderSize,
+                                     PyBytes_GET_SIZE(raw) - ubx::kOverhead);
+}
+
+PyObject* message_length(PyObject* self, void*) {
+    return PyLong_FromSsize_t(PyBytes_GET_SIZE(reinterpret_cast<MessageObject*>(self)->raw) -
+                              ubx::kOverhead);
+}
+
+PyObject* message_serialize(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<MessageObject*>(self)->raw);
+}
+
+PyObject* message_as_dict(PyObject* self, PyObject*) {
+    return guarded(state_of(Py_TYPE(self)), [&]() -> PyObject* {
+        const ubx::Message msg = as_message(reinterpret_cast<MessageObject*>(self));
+        Ref d = Ref::steal(PyDict_New());
+        if (!d) return nullptr;
+        bool ok = true;
+        msg.for_each([&](const ubx::FieldRef& f, const ubx::Value& v) {
+            if (!ok) return;
+            Ref val = Ref::steal(to_python(v));
+            ok = val && PyDict_SetItemString(d.get(), f.name().c_str(), val.get()) == 0;
+        });
+        return ok ? d.release() : nullptr;
+    });
+}
+
+PyObject* message_repr(PyObject* self) {
+    auto* m = reinterpret_cast<MessageObject*>(self);
+    return guarded(state_of(Py_TYPE(self)), [&]() -> PyObject* {
+        const ubx::Message msg = as_message(m);
+        std::string s = "<UBX(" + msg.identity();
+        if (m->def) {
+            msg.for_each([&](const ubx::FieldRef& f, const ubx::Value& v) {
+                s += ", ";
+                s += f.name();
+                s += '=';
+                append_value(s, v);
+            });
+        } else {
+            // One log line: a long unknown payload is cut short.
+            constexpr std::size_t kShown = 64;
+            const auto p = msg.payload();
+            s += ", payload=b'";
+            append_escaped(s, p.first(std::min(p.size(), kShown)), '\'');
+            s += '\'';
+            if (p.size() > kShown) s += "... (" + std::to_string(p.size()) + " bytes)";
+        }
+        s += ")>";
+        return PyUnicode_DecodeLatin1(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+    });
+}
+
+PyObject* message_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    // The frame is class, id, length, payload and a checksum of them: equal frames, equal content.
+    return PyObject_RichCompare(reinterpret_cast<MessageObject*>(self)->raw,
+                                reinterpret_cast<MessageObject*>(other)->raw, op);
+}
+
+Py_hash_t message_hash(PyObject* self) {
+    return PyObject_Hash(reinterpret_cast<MessageObject*>(self)->raw);
+}
+
+PyMethodDef message_methods[] = {
+    {"serialize", message_serialize, METH_NOARGS, "The complete frame as bytes."},
+    {"as_dict", message_as_dict, METH_NOARGS, "All fields as a dict, in payload order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef message_getset[] = {
+    {"identity", message_identity, nullptr, "Message name, e.g. 'NAV-PVT'.", nullptr},
+    {"msg_cls", message_msg_cls, nullptr, "Message class.", nullptr},
+    {"msg_id", message_msg_id, nullptr, "Message id.", nullptr},
+    {"msgmode", message_mode, nullptr, "GET, SET or POLL.", nullptr},
+    {"payload", message_payload, nullptr, "Payload bytes.", nullptr},
+    {"length", message_length, nullptr, "Payload length.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot message_slots[] = {
+    {Py_tp_doc, const_cast<char*>("UBXMessage(msgClass, msgID, mode, **fields): a UBX message.")},
+    {Py_tp_new, reinterpret_cast<void*>(message_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(message_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(message_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(message_clear)},
+    {Py_tp_getattro, reinterpret_cast<void*>(message_getattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(message_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(message_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(message_hash)},
+    {Py_tp_methods, message_methods},
+    {Py_tp_getset, message_getset},
+    {0, nullptr},
+};
+
+PyType_Spec message_spec = {
+    "libs.pyubx2.UBXMessage",
+    sizeof(MessageObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    message_slots,
+};
+
+// Decodes a checked frame into a message; raises UBXParseError for a length no form has.
+PyObject* message_from_frame(ModuleState* st, const ubx::Frame& f) {
+    return guarded(st, [&]() -> PyObject* {
+        const ubx::Message msg = ubx::decode(f);
+        Ref raw = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(f.raw.data()),
+                                                       static_cast<Py_ssize_t>(f.raw.size())));
+        if (!raw) return nullptr;
+        return new_message(st, std::move(raw), msg.def(), static_cast<uint8_t>(ubx::Mode::Get));
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// UBXReader
+
+struct ReaderObject {
+    PyObject_HEAD PyObject* stream;
+    PyObject* read;   // bound stream.read
+    PyObject* chunk;  // bytes the scanner is working through, NULL once drained
+    ubx::Scanner* scanner;
+    Py_ssize_t chunk_size;
+    uint64_t parse_errors;
+    bool has_in_waiting;
+    bool busy;
+};
+
+int reader_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* r = reinterpret_cast<ReaderObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(r->stream);
+    Py_VISIT(r->read);
+    Py_VISIT(r->chunk);
+    return 0;
+}
+
+int reader_clear(PyObject* self) {
+    auto* r = reinterpret_cast<ReaderObject*>(self);
+    if (r->scanner) r->scanner->reset();  // it may point into chunk
+    Py_CLEAR(r->stream);
+    Py_CLEAR(r->read);
+    Py_CLEAR(r->chunk);
+    return 0;
+}
+
+void reader_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    reader_clear(self);
+    delete reinterpret_cast<ReaderObject*>(self)->scanner;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// UBXReader(stream, *, max_length=16384, chunk_size=65536)
+PyObject* reader_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"stream", "max_length", "chunk_size", nullptr};
+    PyObject* stream = nullptr;
+    Py_ssize_t max_length = static_cast<Py_ssize_t>(ubx::kDefaultMaxPayload);
+    Py_ssize_t chunk = kDefaultChunk;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$nn:UBXReader", const_cast<char**>(kwlist),
+                                     &stream, &max_length, &chunk)) {
+        return nullptr;
+    }
+    if (max_length < 8176 || max_length > 0xFFFF) {
+        PyErr_Format(PyExc_ValueError, "UBXReader: max_length must be 8176..65535, got %zd",
+                     max_length);
+        return nullptr;
+    }
+    if (chunk < 1 || chunk > kMaxChunk) {
+        PyErr_Format(PyExc_ValueError, "UBXReader: chunk_size must be 1..%zd, got %zd", kMaxChunk,
+                     chunk);
+        return nullptr;
+    }
+    ModuleState* st = state_of(tp);
+    Ref read = Ref::steal(PyObject_GetAttr(stream, st->str_read));
+    if (!read) return nullptr;
+    // Asked of the type so that a property (pyserial's ioctl) is not run here.
+    const int has_iw =
+        PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(stream)), st->str_in_waiting);
+    Ref self = Ref::steal(tp->tp_alloc(tp, 0));
+    if (!self) return nullptr;
+    auto* r = reinterpret_cast<ReaderObject*>(self.get());
+    r->scanner = new (std::nothrow) ubx::Scanner(static_cast<std::size_t>(max_length));
+    if (!r->scanner) return PyErr_NoMemory();
+    r->stream = Py_NewRef(stream);
+    r->read = read.release();
+    r->chunk_size = chunk;
+    r->has_in_waiting = has_iw == 1;
+    return self.release();
+}
+
+// Frame (raw bytes, message) pair; the frame is consumed even when decoding fails.
+PyObject* reader_result(ReaderObject* r, ModuleState* st, const ubx::Frame& f) {
+    Ref msg = Ref::steal(message_from_frame(st, f));
+    if (!msg) {
+        ++r->parse_errors;
+        return nullptr;
+    }
+    PyObject* raw = reinterpret_cast<MessageObject*>(msg.get())->raw;
+    return PyTuple_Pack(2, raw, msg.get());
+}
+
+PyObject* none_pair() {
+    return PyTuple_Pack(2, Py_None, Py_None);
+}
+
+// How many bytes to ask the stream for; -1 with an exception set on failure, 0 when the call
+// must not wait a second time.
+Py_ssize_t reader_request(ReaderObject* r, ModuleState* st, bool waited, bool* blocking) {
+    const auto wanted = static_cast<Py_ssize_t>(r->scanner->wanted());
+    *blocking = false;
+    if (!r->has_in_waiting) return std::max(r->chunk_size, wanted);
+    Ref iw = Ref::steal(PyObject_GetAttr(r->stream, st->str_in_waiting));
+    if (!iw) return -1;
+    const Py_ssize_t waiting = PyNumber_AsSsize_t(iw.get(), PyExc_OverflowError);
+    if (waiting == -1 && PyErr_Occurred()) return -1;
+    if (waiting > 0) return std::min(waiting, std::max(kMaxChunk, wanted));
+    if (waited) return 0;
+    *blocking = true;
+    return wanted;
+}
+
+PyObject* reader_read_impl(ReaderObject* r, ModuleState* st) {
+    bool waited = false;
+    for (;;) {
+        if (auto f = r->scanner->next()) return reader_result(r, st, *f);
+        Py_CLEAR(r->chunk);
+        bool blocking = false;
+        const Py_ssize_t n = reader_request(r, st, waited, &blocking);
+        if (n < 0) return nullptr;
+        if (n == 0) return none_pair();
+        Ref data = Ref::steal(PyObject_CallFunction(r->read, "n", n));
+        if (!data) return nullptr;
+        if (data.get() != Py_None && !PyBytes_Check(data.get())) {
+            if (!PyObject_CheckBuffer(data.get())) {
+                PyErr_Format(PyExc_TypeError, "UBXReader: stream.read() returned %.100s, not bytes",
+                             Py_TYPE(data.get())->tp_name);
+                return nullptr;
+            }
+            data = Ref::steal(PyBytes_FromObject(data.get()));
+            if (!data) return nullptr;
+        }
+        // None is what a non-blocking stream returns when it has nothing.
+        const Py_ssize_t got = data.get() == Py_None ? 0 : PyBytes_GET_SIZE(data.get());
+        if (got > 0) {
+            r->scanner->feed({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data.get())),
+                              static_cast<std::size_t>(got)});
+            r->chunk = data.release();
+        }
+        waited = waited || blocking;
+        if (got < n) {
+            // Time-out or end of stream: deliver a frame if these bytes completed one, else
+            // report nothing; a partial frame stays buffered for the next call.
+            if (r->chunk) {
+                if (auto f = r->scanner->next()) return reader_result(r, st, *f);
+                Py_CLEAR(r->chunk);
+            }
+            return none_pair();
+        }
+    }
+}
+
+PyObject* reader_read(PyObject* self, PyObject*) {
+    auto* r = reinterpret_cast<ReaderObject*>(self);
+    ModuleState* st = state_of(Py_TYPE(self));
+    if (r->busy) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "UBXReader.read() is already running in another thread");
+        return nullptr;
+    }
+    if (!r->read) {
+        PyErr_SetString(PyExc_ValueError, "UBXReader has no stream");
+        return nullptr;
+    }
+    r->busy = true;
+    PyObject* result = guarded(st, [&] { return reader_read_impl(r, st); });
+    r->busy = false;
+    return result;
+}
+
+PyObject* reader_iternext(PyObject* self) {
+    Ref pair = Ref::steal(reader_read(self, nullptr));
+    if (!pair) return nullptr;
+    if (PyTuple_GET_ITEM(pair.get(), 1) == Py_None) return nullptr;  // StopIteration
+    return pair.release();
+}
+
+// UBXReader.parse(raw): one complete frame to a message.
+PyObject* reader_parse(PyObject* cls, PyObject* arg) {
+    ModuleState* st = state_of(reinterpret_cast<PyTypeObject*>(cls));
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    PyObject* result = guarded(st, [&]() -> PyObject* {
+        const ubx::Frame f = ubx::parse_frame(
+            {static_cast<const uint8_t*>(view.buf), static_cast<std::size_t>(view.len)});
+        return message_from_frame(st, f);
+    });
+    PyBuffer_Release(&view);
+    return result;
+}
+
+PyObject* reader_stream(PyObject* self, void*) {
+    PyObject* s = reinterpret_cast<ReaderObject*>(self)->stream;
+    return Py_NewRef(s ? s : Py_None);
+}
+
+PyObject* reader_stats(PyObject* self, void*) {
+    auto* r = reinterpret_cast<ReaderObject*>(self);
+    const ubx::ScannerStats& s = r->scanner->stats();
+    return Py_BuildValue("{sKsKsKsKsKsn}", "frames", static_cast<unsigned long long>(s.frames),
+                         "bad_checksums", static_cast<unsigned long long>(s.bad_checksums),
+                         "oversize", static_cast<unsigned long long>(s.oversize), "skipped_bytes",
+                         static_cast<unsigned long long>(s.skipped_bytes), "parse_errors",
+                         static_cast<unsigned long long>(r->parse_errors), "buffered",
+                         static_cast<Py_ssize_t>(r->scanner->buffered()));
+}
+
+PyMethodDef reader_methods[] = {
+    {"read", reader_read, METH_NOARGS,
+     "read() -> (raw, message) for the next UBX frame, or (None, None) when the stream's read "
+     "came back short before a frame was complete."},
+    {"parse", reader_parse, METH_O | METH_CLASS, "parse(raw) -> message, from one complete frame."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {"stream", reader_stream, nullptr, "The stream read from.", nullptr},
+    {"stats", reader_stats, nullptr, "Scanner counters.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("UBXReader(stream): UBX frames from stream.read(n).")},
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(reader_iternext)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    "libs.pyubx2.UBXReader",
+    sizeof(ReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    reader_slots,
+};
+
+// ---------------------------------------------------------------------------------------------
+// Module
+
+int module_traverse(PyObject* mod, visitproc visit, void* arg) {
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(mod));
+    Py_VISIT(st->message_type);
+    Py_VISIT(st->reader_type);
+    Py_VISIT(st->error);
+    Py_VISIT(st->parse_error);
+    Py_VISIT(st->message_error);
+    for (std::size_t i = 0; i < kRows; ++i) {
+        Py_VISIT(st->identities[i]);
+        Py_VISIT(st->names[i]);
+    }
+    return 0;
+}
+
+int module_clear(PyObject* mod) {
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(mod));
+    Py_CLEAR(st->message_type);
+    Py_CLEAR(st->reader_type);
+    Py_CLEAR(st->error);
+    Py_CLEAR(st->parse_error);
+    Py_CLEAR(st->message_error);
+    Py_CLEAR(st->str_in_waiting);
+    Py_CLEAR(st->str_read);
+    for (std::size_t i = 0; i < kRows; ++i) {
+        Py_CLEAR(st->identities[i]);
+        Py_CLEAR(st->names[i]);
+    }
+    return 0;
+}
+
+void module_free(void* mod) {
+    module_clear(static_cast<PyObject*>(mod));
+}
+
+PyObject* name_index(std::span<const ubx::Field> fields) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        Ref key = Ref::steal(PyUnicode_FromStringAndSize(
+            fields[i].name.data(), static_cast<Py_ssize_t>(fields[i].name.size())));
+        if (!key) return nullptr;
+        PyObject* k = key.release();
+        PyUnicode_InternInPlace(&k);
+        key = Ref::steal(k);
+        Ref idx = Ref::steal(PyLong_FromSize_t(i));
+        if (!idx || PyDict_SetItem(d.get(), key.get(), idx.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+int module_exec(PyObject* mod) {
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(mod));
+    st->message_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(mod, &message_spec, nullptr));
+    if (!st->message_type || PyModule_AddType(mod, st->message_type) < 0) return -1;
+    st->reader_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(mod, &reader_spec, nullptr));
+    if (!st->reader_type || PyModule_AddType(mod, st->reader_type) < 0) return -1;
+
+    st->error = PyErr_NewExceptionWithDoc("libs.pyubx2.UBXError", "Any UBX codec error.",
+                                          PyExc_ValueError, nullptr);
+    if (!st->error || PyModule_AddObjectRef(mod, "UBXError", st->error) < 0) return -1;
+    st->parse_error = PyErr_NewExceptionWithDoc(
+        "libs.pyubx2.UBXParseError", "A frame that cannot be decoded.", st->error, nullptr);
+    if (!st->parse_error || PyModule_AddObjectRef(mod, "UBXParseError", st->parse_error) < 0) {
+        return -1;
+    }
+    st->message_error = PyErr_NewExceptionWithDoc(
+        "libs.pyubx2.UBXMessageError", "Fields that do not make a message.", st->error, nullptr);
+    if (!st->message_error ||
+        PyModule_AddObjectRef(mod, "UBXMessageError", st->message_error) < 0) {
+        return -1;
+    }
+    if (PyModule_AddIntConstant(mod, "GET", 0) < 0 || PyModule_AddIntConstant(mod, "SET", 1) < 0 ||
+        PyModule_AddIntConstant(mod, "POLL", 2) < 0 ||
+        PyModule_AddIntConstant(mod, "MAX_PAYLOAD", ubx::kDefaultMaxPayload) < 0) {
+        return -1;
+    }
+    st->str_in_waiting = PyUnicode_InternFromString("in_waiting");
+    st->str_read = PyUnicode_InternFromString("read");
+    if (!st->str_in_waiting || !st->str_read) return -1;
+    for (std::size_t i = 0; i < kRows; ++i) {
+        const ubx::MessageDef& m = ubx::catalogue[i];
+        st->identities[i] =
+            PyUnicode_FromStringAndSize(m.name.data(), static_cast<Py_ssize_t>(m.name.size()));
+        st->names[i] = name_index(m.fields);
+        if (!st->identities[i] || !st->names[i]) return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "libs.pyubx2",
+    "UBX protocol codec: stream reader, message builder and parser.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pyubx2() {
+    return PyModuleDef_Init(&module_def);
+}

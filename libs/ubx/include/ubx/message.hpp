@@ -1,0 +1,113 @@
+// Decoded messages: a catalogue row laid over a payload. Field values are read on demand, so
+// decoding a frame costs a table look-up and a length check.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "ubx/catalogue.hpp"
+#include "ubx/frame.hpp"
+
+namespace ubx {
+
+// A field value: integers as they are on the wire (scaled fields are not scaled), U1[n] as
+// bytes, CH[n] as text up to the first NUL.
+struct Value {
+    enum class Kind : uint8_t { Int, Bytes, Text };
+    Kind kind = Kind::Int;
+    int64_t i = 0;
+    std::span<const uint8_t> bytes;
+
+    Value() = default;
+    Value(int64_t v) noexcept : i(v) {}  // NOLINT: implicit, so that {"lpMode", 0} reads well
+    static Value of_bytes(std::span<const uint8_t> b) noexcept {
+        Value v;
+        v.kind = Kind::Bytes;
+        v.bytes = b;
+        return v;
+    }
+    static Value of_text(std::string_view s) noexcept {
+        Value v;
+        v.kind = Kind::Text;
+        v.bytes = {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+        return v;
+    }
+    std::string_view text() const noexcept {
+        return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+    }
+};
+
+// Reads one field from a payload (or a block) that the caller has checked is long enough.
+Value read_field(const Field& f, const uint8_t* base) noexcept;
+
+// Identity of a message: its catalogue name, or "UNKNOWN-0xCC-0xII" (class and id in upper-case
+// hex) for a class/id the catalogue does not know.
+std::string identity(uint8_t cls, uint8_t id);
+
+// A field of a decoded message: block is 0 for a plain field, k >= 1 for the k-th repetition.
+struct FieldRef {
+    const Field* field = nullptr;
+    std::size_t block = 0;
+    std::string name() const;  // "lat", "gnssId_03"
+};
+
+// A decoded message. A view: the payload belongs to the caller (e.g. the Frame it came from).
+class Message {
+  public:
+    Message(uint8_t cls, uint8_t id, const MessageDef* def, std::span<const uint8_t> payload)
+        : cls_(cls), id_(id), def_(def), payload_(payload) {}
+
+    uint8_t cls() const noexcept { return cls_; }
+    uint8_t id() const noexcept { return id_; }
+    // Catalogue form the payload was decoded with; nullptr for an unknown class/id.
+    const MessageDef* def() const noexcept { return def_; }
+    std::span<const uint8_t> payload() const noexcept { return payload_; }
+    std::string identity() const { return ubx::identity(cls_, id_); }
+
+    std::size_t blocks() const noexcept {
+        return def_ && def_->block_size ? (payload_.size() - def_->min_len) / def_->block_size : 0;
+    }
+    std::size_t field_count() const noexcept {
+        return def_ ? def_->fields.size() + blocks() * def_->block.size() : 0;
+    }
+    FieldRef field(std::size_t i) const noexcept;
+    Value value(const FieldRef& f) const noexcept;
+    Value value(std::size_t i) const noexcept { return value(field(i)); }
+    // By name, e.g. "lat" or "cno_02"; nullopt when the message has no such field.
+    std::optional<Value> get(std::string_view name) const noexcept;
+
+    template <class Fn>
+    void for_each(Fn&& fn) const {
+        if (!def_) return;
+        for (const Field& f : def_->fields)
+            fn(FieldRef{&f, 0}, read_field(f, payload_.data()));
+        const std::size_t n = blocks();
+        for (std::size_t k = 0; k < n; ++k) {
+            const uint8_t* base = payload_.data() + def_->min_len + k * def_->block_size;
+            for (const Field& f : def_->block)
+                fn(FieldRef{&f, k + 1}, read_field(f, base));
+        }
+    }
+
+  private:
+    uint8_t cls_;
+    uint8_t id_;
+    const MessageDef* def_;
+    std::span<const uint8_t> payload_;
+};
+
+// Throws ubx::Error(BadLength) when the catalogue knows the class/id but no form has the
+// payload's length; an unknown class/id decodes to a message without fields.
+Message decode(uint8_t cls, uint8_t id, std::span<const uint8_t> payload);
+inline Message decode(const Frame& f) {
+    return decode(f.cls, f.id, f.payload);
+}
+
+// Splits "gnssId_03" into "gnssId" and 3; nullopt unless the name ends in _<digits> (k >= 1).
+std::optional<std::pair<std::string_view, std::size_t>> split_block_name(std::string_view name);
+
+}  // namespace ubx

@@ -1,0 +1,174 @@
+// Catalogue look-up and the table-driven decoder.
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "ubx/error.hpp"
+#include "ubx/message.hpp"
+#include "util.hpp"
+
+namespace ubx {
+
+std::span<const MessageDef> forms_of(uint8_t cls, uint8_t id) noexcept {
+    const uint16_t key = static_cast<uint16_t>(cls << 8 | id);
+    const auto lo = std::lower_bound(catalogue.begin(), catalogue.end(), key,
+                                     [](const MessageDef& m, uint16_t k) { return m.key < k; });
+    auto hi = lo;
+    while (hi != catalogue.end() && hi->key == key)
+        ++hi;
+    return {lo, hi};
+}
+
+const MessageDef* find_form(uint8_t cls, uint8_t id, std::size_t payload_len) noexcept {
+    for (const MessageDef& m : forms_of(cls, id)) {
+        if (m.fits(payload_len)) return &m;
+    }
+    return nullptr;
+}
+
+const MessageDef* find_by_name(std::string_view name) noexcept {
+    for (const MessageDef& m : catalogue) {
+        if (m.name == name) return &m;
+    }
+    return nullptr;
+}
+
+std::string identity(uint8_t cls, uint8_t id) {
+    const auto forms = forms_of(cls, id);
+    if (!forms.empty()) return std::string(forms.front().name);
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "UNKNOWN-0x%02X-0x%02X", cls, id);
+    return buf;
+}
+
+namespace detail {
+
+std::string msg_label(uint8_t cls, uint8_t id) {
+    char buf[32];
+    const auto forms = forms_of(cls, id);
+    if (forms.empty()) {
+        std::snprintf(buf, sizeof buf, "message 0x%02X 0x%02X", cls, id);
+        return buf;
+    }
+    std::snprintf(buf, sizeof buf, " (0x%02X 0x%02X)", cls, id);
+    return std::string(forms.front().name) + buf;
+}
+
+std::string hex2(uint8_t a, uint8_t b) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02x %02x", a, b);
+    return buf;
+}
+
+}  // namespace detail
+
+Value read_field(const Field& f, const uint8_t* base) noexcept {
+    const uint8_t* p = base + f.offset;
+    if (f.count > 1) {
+        if (f.type == Type::CH) {
+            const auto* nul = static_cast<const uint8_t*>(std::memchr(p, 0, f.count));
+            return Value::of_text({reinterpret_cast<const char*>(p),
+                                   nul ? static_cast<std::size_t>(nul - p) : f.count});
+        }
+        return Value::of_bytes({p, f.count});
+    }
+    int64_t v;
+    switch (f.type) {
+        case Type::I1:
+            v = static_cast<int8_t>(p[0]);
+            break;
+        case Type::U2:
+        case Type::X2:
+            v = detail::load_le<uint16_t>(p);
+            break;
+        case Type::I2:
+            v = detail::load_le<int16_t>(p);
+            break;
+        case Type::U4:
+        case Type::X4:
+            v = detail::load_le<uint32_t>(p);
+            break;
+        case Type::I4:
+            v = detail::load_le<int32_t>(p);
+            break;
+        case Type::CH:
+            return Value::of_text({reinterpret_cast<const char*>(p), p[0] ? 1u : 0u});
+        default:
+            v = p[0];
+            break;
+    }
+    if (f.mask != 0) v = (v & f.mask) >> std::countr_zero(f.mask);
+    return v;
+}
+
+std::string FieldRef::name() const {
+    std::string n(field->name);
+    if (block != 0) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "_%02zu", block);
+        n += buf;
+    }
+    return n;
+}
+
+FieldRef Message::field(std::size_t i) const noexcept {
+    if (i < def_->fields.size()) return {&def_->fields[i], 0};
+    i -= def_->fields.size();
+    return {&def_->block[i % def_->block.size()], i / def_->block.size() + 1};
+}
+
+Value Message::value(const FieldRef& f) const noexcept {
+    const uint8_t* base = payload_.data();
+    if (f.block != 0) base += def_->min_len + (f.block - 1) * def_->block_size;
+    return read_field(*f.field, base);
+}
+
+std::optional<std::pair<std::string_view, std::size_t>> split_block_name(std::string_view name) {
+    const auto us = name.rfind('_');
+    if (us == std::string_view::npos || us == 0 || us + 1 == name.size()) return std::nullopt;
+    std::size_t k = 0;
+    const char* first = name.data() + us + 1;
+    const char* last = name.data() + name.size();
+    const auto [end, ec] = std::from_chars(first, last, k);
+    if (ec != std::errc() || end != last || k == 0) return std::nullopt;
+    return std::pair{name.substr(0, us), k};
+}
+
+std::optional<Value> Message::get(std::string_view name) const noexcept {
+    if (!def_) return std::nullopt;
+    for (const Field& f : def_->fields) {
+        if (f.name == name) return read_field(f, payload_.data());
+    }
+    if (def_->block.empty()) return std::nullopt;
+    const auto split = split_block_name(name);
+    if (!split || split->second > blocks()) return std::nullopt;
+    for (const Field& f : def_->block) {
+        if (f.name == split->first) return value(FieldRef{&f, split->second});
+    }
+    return std::nullopt;
+}
+
+Message decode(uint8_t cls, uint8_t id, std::span<const uint8_t> payload) {
+    const auto forms = forms_of(cls, id);
+    if (forms.empty()) return Message(cls, id, nullptr, payload);
+    for (const MessageDef& m : forms) {
+        if (m.fits(payload.size())) return Message(cls, id, &m, payload);
+    }
+    std::string lens;
+    for (const MessageDef& m : forms) {
+        if (!lens.empty()) lens += ", ";
+        lens += std::to_string(m.min_len);
+        if (m.block_size) {
+            lens += '+';
+            lens += std::to_string(m.block_size);
+            lens += 'n';
+        }
+    }
+    throw Error(Errc::BadLength, cls, id, payload.size(),
+                detail::msg_label(cls, id) + " with " + std::to_string(payload.size()) +
+                    "-byte payload: no such form (lengths " + lens + ")");
+}
+
+}  // namespace ubx
