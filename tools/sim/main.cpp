@@ -81,7 +81,7 @@ struct Options {
         "  --seed N               noise generator seed\n"
         "  --quiet                no log on stderr\n"
         "control commands (FIFO, --at): noise N | badck N | stall S | unplug [S] | replug |\n"
-        "  rate HZ | pvt on|off | nmea on|off | quit\n"
+        "  rate HZ | pvt on|off | nmea on|off | quit   (\"unplug=2\" = \"unplug 2\")\n"
         "signals: SIGUSR1 unplug/replug toggle, SIGUSR2 stall, SIGINT/SIGTERM exit\n",
         rc ? stderr : stdout);
     std::exit(rc);
@@ -324,7 +324,10 @@ void Sim::replug() {
     log("plugged: %s -> %s", opt_.link.c_str(), port_.slave_path().c_str());
 }
 
-void Sim::command(const std::string& line) {
+void Sim::command(const std::string& text) {
+    // "unplug=2" is accepted for "unplug 2", so a command survives shell word splitting.
+    std::string line = text;
+    for (char& ch : line) ch = ch == '=' ? ' ' : ch;
     std::istringstream in(line);
     std::string cmd, arg;
     in >> cmd >> arg;
