@@ -4,7 +4,8 @@ BUILD     := build
 JOBS      ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-cpp test-py demo bench fuzz install format clean
+.PHONY: all deps configure build test test-cpp test-py test-sanitize demo bench fuzz install deb \
+        arm64-check format clean
 
 all: build
 
@@ -39,6 +40,17 @@ bench: build
 FUZZ_SECONDS ?= 60
 fuzz:
 	@fuzz/run.sh $(FUZZ_SECONDS)
+
+# The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize:
+	@scripts/test-sanitize.sh
+
+# Debian packages (amd64 and arm64) and the AArch64 check under emulation.
+deb:
+	@packaging/deb.sh
+
+arm64-check:
+	@packaging/arm64-check.sh
 
 PREFIX ?= /opt/zq_gps
 install: build
