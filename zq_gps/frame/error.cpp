@@ -75,8 +75,7 @@ PyObject* error_init(PyObject* module, PyObject* self, PyObject* const* args) {
     Ref line = error_line(module, self);
     if (!line || !host_print(module, line.get())) return nullptr;
 
-    // The code is compared again, as the report may have changed nothing but must not be
-    // mistaken for success: a missing device ends the process with status 1.
+    // A missing device ends the process, with status 1: it is a failure, not a normal end.
     Ref one = Ref::steal(PyLong_FromLong(1));
     int eq = one ? PyObject_RichCompareBool(error_code, one.get(), Py_EQ) : -1;
     if (eq < 0) return nullptr;
