@@ -47,6 +47,7 @@ struct Options {
     std::string truth = "-";
     double rate = 1, lat = 47.3769, lon = 8.5417, speed = 12.0, heading = 45.0, acquire = 0;
     bool pvt84 = false, fresh = false, nmea = true, nmea_first = false, quiet = false;
+    bool paused = false, exit_when_done = false;
     int noise = 0, bad_every = 0, stall_seconds = 3;
     long long epochs = 0;  // 0 = unlimited
     double duration = 0;   // 0 = unlimited
@@ -78,10 +79,12 @@ struct Options {
         "  --replay FILE          send a recorded stream instead of the synthetic one\n"
         "  --pace recorded|fast|HZ   replay pace (default recorded)\n"
         "  --loop N               replay N times, 0 = forever (default 1)\n"
+        "  --exit-when-done       replay: exit once the host has read everything\n"
+        "  --paused               send nothing until the control command resume\n"
         "  --seed N               noise generator seed\n"
         "  --quiet                no log on stderr\n"
         "control commands (FIFO, --at): noise N | badck N | stall S | unplug [S] | replug |\n"
-        "  rate HZ | pvt on|off | nmea on|off | quit   (\"unplug=2\" = \"unplug 2\")\n"
+        "  rate HZ | pvt on|off | nmea on|off | pause | resume | quit   (\"unplug=2\" = \"unplug 2\")\n"
         "signals: SIGUSR1 unplug/replug toggle, SIGUSR2 stall, SIGINT/SIGTERM exit\n",
         rc ? stderr : stdout);
     std::exit(rc);
@@ -131,6 +134,8 @@ Options parse(int argc, char** argv) {
         else if (a == "--loop") o.loops = static_cast<long long>(num());
         else if (a == "--seed") o.seed = static_cast<unsigned>(num());
         else if (a == "--quiet") o.quiet = true;
+        else if (a == "--paused") o.paused = true;
+        else if (a == "--exit-when-done") o.exit_when_done = true;
         else if (a == "--at") {
             std::string v = val();
             size_t c = v.find(':');
@@ -199,6 +204,8 @@ private:
     // Pending timed events: monotonic deadline -> command.
     std::multimap<double, std::string> events_;
     double stall_until_ = 0;
+    bool paused_ = false;
+    void rearm_replay(double at);
     int badck_pending_ = 0;
     long long epoch_count_ = 0, pvt_count_ = 0, dropped_ = 0;
     int64_t next_epoch_ms_ = 0;
@@ -259,6 +266,7 @@ void Sim::enqueue(std::string bytes, std::vector<std::pair<size_t, std::string>>
     const double now = clock_s(CLOCK_MONOTONIC), wall = clock_s(CLOCK_REALTIME);
     const char* reason = nullptr;
     if (!port_.plugged()) reason = "unplugged";
+    else if (paused_) reason = "paused";
     else if (now < stall_until_) reason = "stall";
     else if (out_.size() - out_head_ + bytes.size() > kQueueCap) reason = "overflow";
     if (reason) {
@@ -313,7 +321,7 @@ void Sim::unplug() {
     out_head_ = 0;
     written_total_ = queued_total_;
     scanner_.reset();
-    log("unplugged: %s removed", opt_.link.c_str());
+    log("device removed: %s", opt_.link.c_str());
 }
 
 void Sim::replug() {
@@ -321,7 +329,7 @@ void Sim::replug() {
     port_.plug();
     rx_.power_cycle();
     arm_epoch_timer();
-    log("plugged: %s -> %s", opt_.link.c_str(), port_.slave_path().c_str());
+    log("device replugged: %s -> %s", opt_.link.c_str(), port_.slave_path().c_str());
 }
 
 void Sim::command(const std::string& text) {
@@ -353,6 +361,14 @@ void Sim::command(const std::string& text) {
         rx_.config().pvt_rate = arg == "on" ? 1 : 0;
     } else if (cmd == "nmea") {
         for (auto& r : rx_.config().nmea_rate) r = arg == "on" ? 1 : 0;
+    } else if (cmd == "pause") {
+        paused_ = true;
+    } else if (cmd == "resume") {
+        if (paused_ && !replay_.empty() && opt_.pace != "fast" && replay_pos_ < replay_.size()) {
+            replay_base_ = now - replay_offset_[replay_pos_];
+            rearm_replay(now);
+        }
+        paused_ = false;
     } else if (cmd == "quit") {
         stop_ = true;
     } else {
@@ -360,6 +376,13 @@ void Sim::command(const std::string& text) {
         return;
     }
     log("command: %s", line.c_str());
+}
+
+void Sim::rearm_replay(double at) {
+    itimerspec its{};
+    its.it_value.tv_sec = static_cast<time_t>(at);
+    its.it_value.tv_nsec = std::max(1L, static_cast<long>((at - std::floor(at)) * 1e9));
+    timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &its, nullptr);
 }
 
 void Sim::arm_epoch_timer() {
@@ -540,21 +563,20 @@ int Sim::run() {
     log("device %s -> %s, control %s", opt_.link.c_str(), port_.slave_path().c_str(),
         opt_.control.c_str());
     start_mono_ = clock_s(CLOCK_MONOTONIC);
+    paused_ = opt_.paused;
     for (auto& [t, c] : opt_.at) events_.emplace(start_mono_ + t, c);
     if (opt_.duration > 0) events_.emplace(start_mono_ + opt_.duration, "quit");
 
     if (!replaying) {
         arm_epoch_timer();
-    } else if (fixed_hz > 0 || opt_.pace == "recorded") {
-        itimerspec its{};
-        its.it_value.tv_nsec = 1;  // first epoch at once
-        timerfd_settime(timer_fd_, 0, &its, nullptr);
+    } else if (opt_.pace != "fast") {
         replay_base_ = start_mono_;
+        if (!paused_) rearm_replay(start_mono_);
     }
 
     while (!stop_) {
         const bool fast = replaying && opt_.pace == "fast";
-        if (fast && !done_ && out_.size() - out_head_ < kFastLowWater && port_.plugged() &&
+        if (fast && !done_ && !paused_ && out_.size() - out_head_ < kFastLowWater && port_.plugged() &&
             clock_s(CLOCK_MONOTONIC) >= stall_until_) {
             if (!replay_epoch()) {
                 done_ = true;
@@ -569,7 +591,7 @@ int Sim::run() {
         const double now = clock_s(CLOCK_MONOTONIC);
         if (!events_.empty()) timeout = std::min(timeout, events_.begin()->first - now);
         if (fast && now < stall_until_) timeout = std::min(timeout, stall_until_ - now);
-        if (done_) timeout = std::min(timeout, 0.02);  // waiting for the host to drain the pty
+        if (done_ && (!replaying || opt_.exit_when_done)) timeout = std::min(timeout, 0.02);  // waiting for the host to drain the pty
         timeout = std::max(timeout, 0.0);
         timespec ts{static_cast<time_t>(timeout),
                     static_cast<long>((timeout - std::floor(timeout)) * 1e9)};
@@ -592,6 +614,8 @@ int Sim::run() {
                 if (!replaying) {
                     synthetic_epoch(next_epoch_ms_);
                     arm_epoch_timer();
+                } else if (paused_) {
+                    // resume re-arms the timer
                 } else if (!done_ && !replay_epoch()) {
                     done_ = true;
                     done_at_ = clock_s(CLOCK_MONOTONIC);
@@ -600,10 +624,7 @@ int Sim::run() {
                     if (replay_pos_ >= replay_.size()) {
                         next = replay_base_ + replay_offset_.back() + replay_period_;
                     }
-                    itimerspec its{};
-                    its.it_value.tv_sec = static_cast<time_t>(next);
-                    its.it_value.tv_nsec = static_cast<long>((next - std::floor(next)) * 1e9);
-                    timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &its, nullptr);
+                    rearm_replay(next);
                 }
                 if (opt_.epochs > 0 && epoch_count_ >= opt_.epochs && !done_) {
                     done_ = true;
@@ -637,7 +658,7 @@ int Sim::run() {
             events_.erase(events_.begin());
             command(c);
         }
-        if (done_ && out_head_ == out_.size()) {
+        if (done_ && (!replaying || opt_.exit_when_done) && out_head_ == out_.size()) {
             // Leave once the host has read everything still in the pty, or after a grace time.
             int pending = 0;
             if (!port_.plugged() || ioctl(port_.slave(), FIONREAD, &pending) != 0) pending = 0;
