@@ -97,7 +97,43 @@ void put(const MessageDef& m, std::vector<uint8_t>& out, const Slot& s, const Va
     std::memcpy(p, &raw, type_size(f.type));  // little-endian host: low bytes first
 }
 
+std::vector<uint8_t> fill(const MessageDef& form, std::size_t blocks,
+                          std::span<const NamedValue> fields) {
+    const std::size_t len = form.min_len + blocks * form.block_size;
+    if (len > form.max_len) {
+        fail(Errc::BadValue, form, len,
+             std::to_string(blocks) + " repeated blocks exceed the longest form (" +
+                 std::to_string(form.max_len) + " bytes)");
+    }
+    std::vector<uint8_t> out(len);
+    for (const Field& f : form.fields) {
+        if (f.fixed != 0) put(form, out, {&f, 0}, Value(f.fixed));
+    }
+    // Whole bit-field words first, so that named bits given beside them land on top.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const NamedValue& nv : fields) {
+            const Slot s = resolve(form, nv.name);
+            if ((s.field->mask != 0) == (pass == 1)) put(form, out, s, nv.value);
+        }
+    }
+    return out;
+}
+
 }  // namespace
+
+std::vector<uint8_t> build_payload(const MessageDef& form, std::span<const NamedValue> fields) {
+    std::size_t blocks = 0;
+    for (const NamedValue& nv : fields) {
+        const Slot s = resolve(form, nv.name);
+        if (s.field == nullptr) {
+            fail(Errc::UnknownField, form, form.min_len,
+                 "the " + std::to_string(form.min_len) + "-byte form has no field '" +
+                     std::string(nv.name) + "'");
+        }
+        blocks = std::max(blocks, s.block);
+    }
+    return fill(form, blocks, fields);
+}
 
 std::vector<uint8_t> build_payload(uint8_t cls, uint8_t id, Mode mode,
                                    std::span<const NamedValue> fields) {
@@ -160,24 +196,7 @@ std::vector<uint8_t> build_payload(uint8_t cls, uint8_t id, Mode mode,
                     detail::msg_label(cls, id) + " has no " + mode_name(mode) +
                         " form holding all of " + names);
     }
-    const std::size_t len = form->min_len + blocks * form->block_size;
-    if (len > form->max_len) {
-        fail(Errc::BadValue, *form, len,
-             std::to_string(blocks) + " repeated blocks exceed the longest form (" +
-                 std::to_string(form->max_len) + " bytes)");
-    }
-    std::vector<uint8_t> out(len);
-    for (const Field& f : form->fields) {
-        if (f.fixed != 0) put(*form, out, {&f, 0}, Value(f.fixed));
-    }
-    // Whole bit-field words first, so that named bits given beside them land on top.
-    for (int pass = 0; pass < 2; ++pass) {
-        for (const NamedValue& nv : fields) {
-            const Slot s = resolve(*form, nv.name);
-            if ((s.field->mask != 0) == (pass == 1)) put(*form, out, s, nv.value);
-        }
-    }
-    return out;
+    return fill(*form, blocks, fields);
 }
 
 std::vector<uint8_t> build_frame(uint8_t cls, uint8_t id, Mode mode,

@@ -104,21 +104,19 @@ void Scanner::reset() noexcept {
 }
 
 std::size_t Scanner::wanted() const noexcept {
-    const std::size_t have = carry_.size() - cbeg_ - release_;
-    if (have >= kHeaderSize) {
-        return length_field(carry_.data() + cbeg_ + release_) + kOverhead - have;
-    }
+    // What follows the frame just returned has not been looked at yet.
+    if (release_ != 0) return 1;
+    const std::size_t have = carry_.size() - cbeg_;
+    if (have >= kHeaderSize) return length_field(carry_.data() + cbeg_) + kOverhead - have;
     return kOverhead - have;
 }
 
 std::optional<Frame> Scanner::next() {
     if (release_ != 0) {
+        // Bytes after a frame found inside a rejected candidate may be anything.
         cbeg_ += release_;
         release_ = 0;
-        if (cbeg_ == carry_.size()) {
-            carry_.clear();
-            cbeg_ = 0;
-        }
+        hunt_carry(cbeg_);
     }
     for (;;) {
         if (cbeg_ < carry_.size()) {
@@ -142,10 +140,9 @@ void Scanner::pull(std::size_t n) {
     in_ = in_.subspan(n);
 }
 
-// Drops the carried candidate's first sync char and hunts for the next one inside the carry.
-void Scanner::resync_carry() {
+// Makes the carry start at its first sync char at or after `from`, or empties it.
+void Scanner::hunt_carry(std::size_t from) {
     const uint8_t* base = carry_.data();
-    const std::size_t from = cbeg_ + 1;
     const void* hit =
         from < carry_.size() ? std::memchr(base + from, kSync1, carry_.size() - from) : nullptr;
     if (hit == nullptr) {
@@ -168,12 +165,12 @@ std::optional<Frame> Scanner::next_in_carry() {
         }
         const uint8_t* f = carry_.data() + cbeg_;
         if (have >= 2 && f[1] != kSync2) {
-            resync_carry();
+            hunt_carry(cbeg_ + 1);
         } else if (have < kHeaderSize) {
             return std::nullopt;
         } else if (length_field(f) > max_payload_) {
             ++stats_.oversize;
-            resync_carry();
+            hunt_carry(cbeg_ + 1);
         } else {
             const std::size_t total = length_field(f) + kOverhead;
             if (have < total) {
@@ -188,7 +185,7 @@ std::optional<Frame> Scanner::next_in_carry() {
                 return view(f, total);
             }
             ++stats_.bad_checksums;
-            resync_carry();
+            hunt_carry(cbeg_ + 1);
         }
         if (cbeg_ >= carry_.size()) return std::nullopt;  // carry empty: caller goes on in input
     }

@@ -26,6 +26,9 @@ std::vector<uint8_t> build_payload(uint8_t cls, uint8_t id, Mode mode,
                                    std::span<const NamedValue> fields);
 std::vector<uint8_t> build_frame(uint8_t cls, uint8_t id, Mode mode,
                                  std::span<const NamedValue> fields);
+// Builds into one given form (e.g. the 84-byte NAV-PVT, which the form choice above never
+// picks over the 92-byte one), whatever its modes.
+std::vector<uint8_t> build_payload(const MessageDef& form, std::span<const NamedValue> fields);
 
 inline std::vector<uint8_t> build_payload(uint8_t cls, uint8_t id, Mode mode,
                                           std::initializer_list<NamedValue> fields) {

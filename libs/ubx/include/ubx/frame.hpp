@@ -89,7 +89,7 @@ class Scanner {
     std::optional<Frame> next_in_carry();
     std::optional<Frame> next_in_input();
     void pull(std::size_t n);
-    void resync_carry();
+    void hunt_carry(std::size_t from);
 
     std::size_t max_payload_;
     std::vector<uint8_t> carry_;  // live bytes are [cbeg_, size()); carry_[cbeg_] is kSync1
