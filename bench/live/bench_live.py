@@ -1,0 +1,230 @@
+#!/usr/bin/python3
+"""Live benchmark: zq_gps and gpsd side by side on the same simulated receiver stream.
+
+For each rate the simulator (NAV-PVT + the NMEA set, UBX first as a u-blox sends it) runs once
+for zq_gps's host program and once for gpsd with its client, one after the other, so they never
+compete for the two cores. Latency is measured from the moment the simulator wrote the last byte
+of an epoch's NAV-PVT frame (its ground-truth line, CLOCK_MONOTONIC) to the moment the host saw
+that epoch's value. Decode throughput runs ubxdump and gpsdecode over one large recorded stream.
+
+Environment: ZQ_BUILD (build dir), ZQ_ROOT (deployment root), BENCH_RATES ("1 10 25"),
+BENCH_SECONDS (per rate and system, default 30), BENCH_POLL_MS (host's getgps() poll, default 1),
+BENCH_DECODE_MB (size of the decode stream, default 16), BENCH_OUT (result directory).
+"""
+import json
+import os
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+BUILD = os.environ.get("ZQ_BUILD", os.path.join(REPO, "build"))
+ROOT = os.environ.get("ZQ_ROOT", os.path.join(BUILD, "root"))
+SIM = os.path.join(BUILD, "tools", "zq-sim")
+DUMP = os.path.join(BUILD, "tools", "ubxdump")
+RATES = [float(r) for r in os.environ.get("BENCH_RATES", "1 10 25").split()]
+SECONDS = float(os.environ.get("BENCH_SECONDS", "30"))
+POLL = float(os.environ.get("BENCH_POLL_MS", "1")) / 1000
+DECODE_MB = float(os.environ.get("BENCH_DECODE_MB", "16"))
+OUT = os.environ.get("BENCH_OUT", os.path.join(BUILD, "bench-live"))
+PY = "/usr/bin/python3"
+
+
+def wait_for(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise RuntimeError("timed out waiting for " + what)
+        time.sleep(0.01)
+
+
+def stop(proc):
+    if proc and proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+class Simulator:
+    def __init__(self, workdir, rate):
+        self.link = os.path.join(workdir, "ttyGPS0")
+        self.truth_path = os.path.join(workdir, "truth.jsonl")
+        self.proc = subprocess.Popen(
+            [SIM, "--link", self.link, "--truth", self.truth_path, "--rate", "%g" % rate,
+             "--speed", "15", "--quiet"])
+        wait_for(lambda: os.path.islink(self.link), 5, "the simulator's device")
+
+    def truth(self):
+        with open(self.truth_path) as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def close(self):
+        stop(self.proc)
+
+
+def summary(latencies, epochs, cpu, missed):
+    ms = sorted(x * 1000 for x in latencies)
+    if not ms:
+        return {"samples": 0}
+    q = statistics.quantiles(ms, n=100, method="inclusive") if len(ms) > 1 else ms * 99
+    return {
+        "samples": len(ms), "epochs": epochs, "missed": missed,
+        "p50_ms": round(q[49], 3), "p99_ms": round(q[98], 3), "max_ms": round(ms[-1], 3),
+        "cpu_s_per_1000_epochs": round(cpu / epochs * 1000, 3) if epochs else None,
+    }
+
+
+def sent_epochs(truth, t0, t1):
+    return [t for t in truth if t["sent"] and t["pvt"] and t0 <= t["t_mono"] <= t1]
+
+
+def run_zq(rate, workdir):
+    sim = Simulator(workdir, rate)
+    try:
+        r = subprocess.run([PY, os.path.join(HERE, "host_zq.py"), sim.link, str(SECONDS),
+                            str(POLL)], capture_output=True, text=True, timeout=SECONDS + 60,
+                           env=dict(os.environ, ZQ_ROOT=ROOT), cwd=workdir)
+    finally:
+        sim.close()
+    out = json.loads(r.stdout.strip().splitlines()[-1])
+    if "error" in out:
+        raise RuntimeError("zq_gps host: " + out["error"])
+    truth = sim.truth()
+    by_pos = {(t["lat_e7"], t["lon_e7"]): t for t in truth if t["sent"] and t["pvt"]}
+    epochs = sent_epochs(truth, out["t_start"], out["t_end"])
+    lat = [seen - by_pos[(la, lo)]["t_mono"] for seen, la, lo in out["seen"]
+           if (la, lo) in by_pos and by_pos[(la, lo)]["t_mono"] >= out["t_start"]]
+    res = summary(lat, len(epochs), out["cpu"], max(0, len(epochs) - len(lat)))
+    res["cpu_reader_thread_s_per_1000_epochs"] = (
+        round(out["cpu_reader_thread"] / len(epochs) * 1000, 3) if epochs else None)
+    res["reader_alive_at_end"] = out["reader_alive"]
+    return res
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run_gpsd(rate, workdir):
+    sim = Simulator(workdir, rate)
+    gpsd = None
+    try:
+        port = free_port()
+        gpsd = subprocess.Popen(
+            ["gpsd", "-N", "-b", "-n", "-S", str(port), "-F", os.path.join(workdir, "gpsd.sock"),
+             sim.link], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        r = subprocess.run([PY, os.path.join(HERE, "host_gpsd.py"), str(port), str(gpsd.pid),
+                            str(SECONDS)], capture_output=True, text=True,
+                           timeout=SECONDS + 60)
+    finally:
+        stop(gpsd)
+        sim.close()
+    out = json.loads(r.stdout.strip().splitlines()[-1])
+    if "error" in out:
+        raise RuntimeError("gpsd client: " + out["error"])
+    truth = sim.truth()
+    by_time = {t["time"]: t for t in truth if t["sent"] and t["pvt"]}
+    epochs = sent_epochs(truth, out["t_start"], out["t_end"])
+    lat = []
+    for seen, when, la, lo in out["seen"]:
+        t = by_time.get(when)
+        if t and t["t_mono"] >= out["t_start"] and abs(la - t["lat"]) < 1e-6 \
+                and abs(lo - t["lon"]) < 1e-6:
+            lat.append(seen - t["t_mono"])
+    res = summary(lat, len(epochs), out["cpu_client"] + out["cpu_daemon"],
+                  max(0, len(epochs) - len(lat)))
+    res["cpu_daemon_s_per_1000_epochs"] = (
+        round(out["cpu_daemon"] / len(epochs) * 1000, 3) if epochs else None)
+    return res
+
+
+def decode_throughput(workdir):
+    parts = []
+    for name in ("ublox-neo-m8n.log", "ublox-zed-f9p-hp.log"):
+        with open(os.path.join(REPO, "tests", "captures", name), "rb") as f:
+            data = f.read()
+        i = 0
+        while data[i:i + 1] == b"#":
+            i = data.index(b"\n", i) + 1
+        parts.append(data[i:])
+    unit = b"".join(parts)
+    copies = max(1, int(DECODE_MB * 1e6 / len(unit)))
+    path = os.path.join(workdir, "stream.ubx")
+    with open(path, "wb") as f:
+        for _ in range(copies):
+            f.write(unit)
+    r = subprocess.run([DUMP, "--count", path], capture_output=True, text=True, check=True)
+    frames = json.loads(r.stdout.splitlines()[-1])["total"]
+
+    def best_of(cmd, tries=3):
+        best = None
+        for _ in range(tries):
+            with open(path, "rb") as stdin:
+                t = time.perf_counter()
+                subprocess.run(cmd, stdin=stdin, stdout=subprocess.DEVNULL, check=True)
+                d = time.perf_counter() - t
+            best = d if best is None else min(best, d)
+        return best
+
+    rows = {}
+    for name, cmd in (("ubxdump (JSON lines)", [DUMP, "-"]),
+                      ("ubxdump --count", [DUMP, "--count", "-"]),
+                      ("gpsdecode (JSON reports)", ["gpsdecode"])):
+        secs = best_of(cmd)
+        rows[name] = {"seconds": round(secs, 3), "frames_per_s": round(frames / secs)}
+    return {"bytes": os.path.getsize(path), "ubx_frames": frames, "tools": rows}
+
+
+def main():
+    os.makedirs(OUT, exist_ok=True)
+    results = {"seconds_per_run": SECONDS, "poll_ms": POLL * 1000, "rates": {}}
+    for rate in RATES:
+        key = "%g" % rate
+        results["rates"][key] = {}
+        for system, fn in (("zq_gps", run_zq), ("gpsd", run_gpsd)):
+            with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
+                print("bench/live: %s at %s Hz for %g s ..." % (system, key, SECONDS), flush=True)
+                results["rates"][key][system] = fn(rate, workdir)
+    with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
+        print("bench/live: decode throughput on %g MB ..." % DECODE_MB, flush=True)
+        results["decode"] = decode_throughput(workdir)
+
+    with open(os.path.join(OUT, "results.json"), "w") as f:
+        json.dump(results, f, indent=2)
+    print()
+    print("Wire-to-host latency (NAV-PVT last byte written -> host sees the value), CPU of the "
+          "host side")
+    print("| rate | system | samples | missed | p50 ms | p99 ms | max ms | CPU s / 1000 epochs "
+          "| of which reader thread / daemon |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for key, systems in results["rates"].items():
+        for system, r in systems.items():
+            part = r.get("cpu_reader_thread_s_per_1000_epochs", r.get("cpu_daemon_s_per_1000_epochs"))
+            print("| %s Hz | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                key, system, r.get("samples"), r.get("missed"), r.get("p50_ms"),
+                r.get("p99_ms"), r.get("max_ms"), r.get("cpu_s_per_1000_epochs"), part))
+    print("(zq_gps host polls getgps() every %g ms; gpsd's client blocks on its socket)"
+          % (POLL * 1000))
+    d = results["decode"]
+    print()
+    print("Decode throughput, %d bytes, %d UBX frames (best of 3)" % (d["bytes"], d["ubx_frames"]))
+    print("| tool | seconds | frames/s |")
+    print("|---|---|---|")
+    for name, r in d["tools"].items():
+        print("| %s | %s | %s |" % (name, r["seconds"], r["frames_per_s"]))
+    print("\nfull results: %s" % os.path.join(OUT, "results.json"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

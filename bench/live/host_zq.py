@@ -1,0 +1,66 @@
+#!/usr/bin/python3
+"""Host side of the latency run for zq_gps: polls getgps() and notes when a new value shows.
+
+Usage: host_zq.py PORT SECONDS POLL_SECONDS   (ZQ_ROOT: deployment root)
+Prints one JSON object: the values seen with their CLOCK_MONOTONIC times, and CPU use.
+"""
+import json
+import os
+import sys
+import time
+
+
+def thread_cpu(native_id):
+    """utime + stime of one thread of this process, in seconds."""
+    with open("/proc/self/task/%d/stat" % native_id) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def main():
+    port, seconds, poll = sys.argv[1], float(sys.argv[2]), float(sys.argv[3])
+    root = os.environ["ZQ_ROOT"]
+    sys.path.insert(0, root)
+    os.environ.setdefault("ROOT_PATH", root)
+    import zq_gps
+
+    g = zq_gps.zq_gps(gpsmode="NAV-PVT", port=port)
+    deadline = time.monotonic() + 10
+    while not g.flag:
+        if time.monotonic() > deadline:
+            print(json.dumps({"error": "no NAV-PVT within 10 s"}))
+            g.stop()
+            return 1
+        time.sleep(0.01)
+
+    seen = []
+    prev = None
+    t0 = time.monotonic()
+    cpu0 = os.times()
+    reader0 = thread_cpu(g.t1.native_id)
+    end = t0 + seconds
+    while True:
+        now = time.monotonic()
+        if now >= end:
+            break
+        lon, lat = g.getgps()[:2]
+        if (lon, lat) != prev:
+            seen.append((now, round(lat * 1e7), round(lon * 1e7)))
+            prev = (lon, lat)
+        time.sleep(poll)
+    t1 = time.monotonic()
+    cpu1 = os.times()
+    reader1 = thread_cpu(g.t1.native_id)
+    alive = g.t1.is_alive()
+    g.stop()
+    g.t1.join(timeout=5)
+    print(json.dumps({
+        "t_start": t0, "t_end": t1, "seen": seen, "reader_alive": alive,
+        "cpu": (cpu1.user - cpu0.user) + (cpu1.system - cpu0.system),
+        "cpu_reader_thread": reader1 - reader0,
+    }))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
