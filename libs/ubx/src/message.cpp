@@ -64,45 +64,6 @@ std::string hex2(uint8_t a, uint8_t b) {
 
 }  // namespace detail
 
-Value read_field(const Field& f, const uint8_t* base) noexcept {
-    const uint8_t* p = base + f.offset;
-    if (f.count > 1) {
-        if (f.type == Type::CH) {
-            const auto* nul = static_cast<const uint8_t*>(std::memchr(p, 0, f.count));
-            return Value::of_text({reinterpret_cast<const char*>(p),
-                                   nul ? static_cast<std::size_t>(nul - p) : f.count});
-        }
-        return Value::of_bytes({p, f.count});
-    }
-    int64_t v;
-    switch (f.type) {
-        case Type::I1:
-            v = static_cast<int8_t>(p[0]);
-            break;
-        case Type::U2:
-        case Type::X2:
-            v = detail::load_le<uint16_t>(p);
-            break;
-        case Type::I2:
-            v = detail::load_le<int16_t>(p);
-            break;
-        case Type::U4:
-        case Type::X4:
-            v = detail::load_le<uint32_t>(p);
-            break;
-        case Type::I4:
-            v = detail::load_le<int32_t>(p);
-            break;
-        case Type::CH:
-            return Value::of_text({reinterpret_cast<const char*>(p), p[0] ? 1u : 0u});
-        default:
-            v = p[0];
-            break;
-    }
-    if (f.mask != 0) v = (v & f.mask) >> std::countr_zero(f.mask);
-    return v;
-}
-
 std::string FieldRef::name() const {
     std::string n(field->name);
     if (block != 0) {

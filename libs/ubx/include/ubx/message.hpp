@@ -2,8 +2,10 @@
 // decoding a frame costs a table look-up and a length check.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,8 +43,56 @@ struct Value {
     }
 };
 
+namespace detail {
+static_assert(std::endian::native == std::endian::little, "fields are copied as stored");
+template <class T>
+inline T load(const uint8_t* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+}  // namespace detail
+
 // Reads one field from a payload (or a block) that the caller has checked is long enough.
-Value read_field(const Field& f, const uint8_t* base) noexcept;
+// Inline: reading every field of a message is the decoder's hot loop.
+inline Value read_field(const Field& f, const uint8_t* base) noexcept {
+    const uint8_t* p = base + f.offset;
+    if (f.count > 1) {
+        if (f.type == Type::CH) {
+            const auto* nul = static_cast<const uint8_t*>(std::memchr(p, 0, f.count));
+            return Value::of_text({reinterpret_cast<const char*>(p),
+                                   nul ? static_cast<std::size_t>(nul - p) : f.count});
+        }
+        return Value::of_bytes({p, f.count});
+    }
+    int64_t v;
+    switch (f.type) {
+        case Type::I1:
+            v = static_cast<int8_t>(p[0]);
+            break;
+        case Type::U2:
+        case Type::X2:
+            v = detail::load<uint16_t>(p);
+            break;
+        case Type::I2:
+            v = detail::load<int16_t>(p);
+            break;
+        case Type::U4:
+        case Type::X4:
+            v = detail::load<uint32_t>(p);
+            break;
+        case Type::I4:
+            v = detail::load<int32_t>(p);
+            break;
+        case Type::CH:
+            return Value::of_text({reinterpret_cast<const char*>(p), p[0] ? 1u : 0u});
+        default:
+            v = p[0];
+            break;
+    }
+    if (f.mask != 0) v = (v & f.mask) >> std::countr_zero(f.mask);
+    return v;
+}
 
 // Identity of a message: its catalogue name, or "UNKNOWN-0xCC-0xII" (class and id in upper-case
 // hex) for a class/id the catalogue does not know.
