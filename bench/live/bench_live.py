@@ -8,7 +8,9 @@ of an epoch's NAV-PVT frame (its ground-truth line, CLOCK_MONOTONIC) to the mome
 that epoch's value. Decode throughput runs ubxdump and gpsdecode over one large recorded stream.
 
 Environment: ZQ_BUILD (build dir), ZQ_ROOT (deployment root), BENCH_RATES ("1 10 25"),
-BENCH_SECONDS (per rate and system, default 30), BENCH_POLL_MS (host's getgps() poll, default 1),
+BENCH_SECONDS (per rate and system, default 30), BENCH_POLL_MS (host's getgps() poll in the
+latency run, default 1), BENCH_CPU_POLL_MS (poll of a second zq_gps run that measures CPU with a
+host that reads at an ordinary pace, default 100; 0 skips it),
 BENCH_DECODE_MB (size of the decode stream, default 16), BENCH_OUT (result directory).
 """
 import json
@@ -30,6 +32,7 @@ DUMP = os.path.join(BUILD, "tools", "ubxdump")
 RATES = [float(r) for r in os.environ.get("BENCH_RATES", "1 10 25").split()]
 SECONDS = float(os.environ.get("BENCH_SECONDS", "30"))
 POLL = float(os.environ.get("BENCH_POLL_MS", "1")) / 1000
+CPU_POLL = float(os.environ.get("BENCH_CPU_POLL_MS", "100")) / 1000
 DECODE_MB = float(os.environ.get("BENCH_DECODE_MB", "16"))
 OUT = os.environ.get("BENCH_OUT", os.path.join(BUILD, "bench-live"))
 PY = "/usr/bin/python3"
@@ -86,11 +89,11 @@ def sent_epochs(truth, t0, t1):
     return [t for t in truth if t["sent"] and t["pvt"] and t0 <= t["t_mono"] <= t1]
 
 
-def run_zq(rate, workdir):
+def run_zq(rate, workdir, poll=POLL):
     sim = Simulator(workdir, rate)
     try:
         r = subprocess.run([PY, os.path.join(HERE, "host_zq.py"), sim.link, str(SECONDS),
-                            str(POLL)], capture_output=True, text=True, timeout=SECONDS + 60,
+                            str(poll)], capture_output=True, text=True, timeout=SECONDS + 60,
                            env=dict(os.environ, ZQ_ROOT=ROOT), cwd=workdir)
     finally:
         sim.close()
@@ -191,7 +194,11 @@ def main():
     for rate in RATES:
         key = "%g" % rate
         results["rates"][key] = {}
-        for system, fn in (("zq_gps", run_zq), ("gpsd", run_gpsd)):
+        runs = [("zq_gps", run_zq), ("gpsd", run_gpsd)]
+        if CPU_POLL > 0:
+            runs.append(("zq_gps, host polls every %g ms" % (CPU_POLL * 1000),
+                         lambda r, w: run_zq(r, w, CPU_POLL)))
+        for system, fn in runs:
             with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
                 print("bench/live: %s at %s Hz for %g s ..." % (system, key, SECONDS), flush=True)
                 results["rates"][key][system] = fn(rate, workdir)
@@ -202,19 +209,30 @@ def main():
     with open(os.path.join(OUT, "results.json"), "w") as f:
         json.dump(results, f, indent=2)
     print()
-    print("Wire-to-host latency (NAV-PVT last byte written -> host sees the value), CPU of the "
-          "host side")
-    print("| rate | system | samples | missed | p50 ms | p99 ms | max ms | CPU s / 1000 epochs "
-          "| of which reader thread / daemon |")
-    print("|---|---|---|---|---|---|---|---|---|")
-    for key, systems in results["rates"].items():
-        for system, r in systems.items():
-            part = r.get("cpu_reader_thread_s_per_1000_epochs", r.get("cpu_daemon_s_per_1000_epochs"))
-            print("| %s Hz | %s | %s | %s | %s | %s | %s | %s | %s |" % (
-                key, system, r.get("samples"), r.get("missed"), r.get("p50_ms"),
-                r.get("p99_ms"), r.get("max_ms"), r.get("cpu_s_per_1000_epochs"), part))
-    print("(zq_gps host polls getgps() every %g ms; gpsd's client blocks on its socket)"
+    print("Wire-to-host latency: last byte of the NAV-PVT frame written to the pty -> host sees "
+          "the value (zq_gps: getgps() polled every %g ms; gpsd: python3-gps client)"
           % (POLL * 1000))
+    print("| rate | system | samples | missed | p50 ms | p99 ms | max ms |")
+    print("|---|---|---|---|---|---|---|")
+    for key, systems in results["rates"].items():
+        for system in ("zq_gps", "gpsd"):
+            r = systems[system]
+            print("| %s Hz | %s | %s | %s | %s | %s | %s |" % (
+                key, system, r.get("samples"), r.get("missed"), r.get("p50_ms"),
+                r.get("p99_ms"), r.get("max_ms")))
+    print()
+    print("CPU seconds per 1000 epochs")
+    slow = "zq_gps, host polls every %g ms" % (CPU_POLL * 1000)
+    print("| rate | zq_gps host, %g ms poll | zq_gps host, %g ms poll | zq_gps reader thread "
+          "| gpsd daemon + client | gpsd daemon |" % (POLL * 1000, CPU_POLL * 1000))
+    print("|---|---|---|---|---|---|")
+    for key, systems in results["rates"].items():
+        zq, gd, zs = systems["zq_gps"], systems["gpsd"], systems.get(slow, {})
+        print("| %s Hz | %s | %s | %s | %s | %s |" % (
+            key, zq.get("cpu_s_per_1000_epochs"), zs.get("cpu_s_per_1000_epochs", "-"),
+            zs.get("cpu_reader_thread_s_per_1000_epochs",
+                   zq.get("cpu_reader_thread_s_per_1000_epochs")),
+            gd.get("cpu_s_per_1000_epochs"), gd.get("cpu_daemon_s_per_1000_epochs")))
     d = results["decode"]
     print()
     print("Decode throughput, %d bytes, %d UBX frames (best of 3)" % (d["bytes"], d["ubx_frames"]))

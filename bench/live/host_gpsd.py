@@ -14,9 +14,12 @@ import gps
 
 
 def proc_cpu(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """CPU time of all threads of a process, in seconds, from the scheduler's ns counters."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+            total += int(f.read().split()[0])
+    return total / 1e9
 
 
 def main():
@@ -42,7 +45,7 @@ def main():
         if not started:
             # Measure from the first fix on, once gpsd has recognised the receiver.
             started = True
-            t0, cpu0, gpsd0 = now, os.times(), proc_cpu(pid)
+            t0, cpu0, gpsd0 = now, time.process_time(), proc_cpu(pid)
             end = t0 + seconds
             continue
         if report.get("time") != last_time:
@@ -50,11 +53,11 @@ def main():
             last_time = report.get("time")
         if now >= end:
             break
-    t1, cpu1, gpsd1 = time.monotonic(), os.times(), proc_cpu(pid)
+    t1, cpu1, gpsd1 = time.monotonic(), time.process_time(), proc_cpu(pid)
     session.close()
     print(json.dumps({
         "t_start": t0, "t_end": t1, "seen": seen,
-        "cpu_client": (cpu1.user - cpu0.user) + (cpu1.system - cpu0.system),
+        "cpu_client": cpu1 - cpu0,
         "cpu_daemon": gpsd1 - gpsd0,
     }))
     return 0

@@ -10,11 +10,9 @@ import sys
 import time
 
 
-def thread_cpu(native_id):
-    """utime + stime of one thread of this process, in seconds."""
-    with open("/proc/self/task/%d/stat" % native_id) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+def thread_cpu(thread):
+    """CPU time of one thread of this process, in seconds (nanosecond clock, not ticks)."""
+    return time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
 
 
 def main():
@@ -36,8 +34,8 @@ def main():
     seen = []
     prev = None
     t0 = time.monotonic()
-    cpu0 = os.times()
-    reader0 = thread_cpu(g.t1.native_id)
+    cpu0 = time.process_time()
+    reader0 = thread_cpu(g.t1)
     end = t0 + seconds
     while True:
         now = time.monotonic()
@@ -49,14 +47,14 @@ def main():
             prev = (lon, lat)
         time.sleep(poll)
     t1 = time.monotonic()
-    cpu1 = os.times()
-    reader1 = thread_cpu(g.t1.native_id)
+    cpu1 = time.process_time()
+    reader1 = thread_cpu(g.t1)
     alive = g.t1.is_alive()
     g.stop()
     g.t1.join(timeout=5)
     print(json.dumps({
         "t_start": t0, "t_end": t1, "seen": seen, "reader_alive": alive,
-        "cpu": (cpu1.user - cpu0.user) + (cpu1.system - cpu0.system),
+        "cpu": cpu1 - cpu0,
         "cpu_reader_thread": reader1 - reader0,
     }))
     return 0

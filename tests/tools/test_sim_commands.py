@@ -6,7 +6,7 @@ import struct
 import pytest
 import serial
 
-from zqsim_harness import Port, frame, pvt_fields, sim_factory, split_stream, wait_until  # noqa: F401
+from zqsim_harness import Port, frame, pvt_fields, split_stream, wait_until
 
 ACKS = {(5, 0), (5, 1)}
 

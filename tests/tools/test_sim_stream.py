@@ -1,9 +1,10 @@
 """What the simulated receiver puts on the line: frames, rate, NMEA set, truth, faults."""
 import os
+import time
 
 import pytest
 
-from zqsim_harness import Port, pvt_fields, sim_factory, split_stream  # noqa: F401
+from zqsim_harness import CAPTURES, Port, pvt_fields, split_stream
 
 NMEA_ORDER = ["RMC", "VTG", "GGA", "GSA", "GSV", "GLL"]
 
@@ -100,7 +101,6 @@ class TestFaults:
         sim.send("stall 2.3")
         port.buf = b""
         # Collect until frames flow again, watching for the longest silence.
-        import time
         last, longest = time.monotonic(), 0.0
         deadline = last + 5
         while time.monotonic() < deadline:
@@ -123,7 +123,6 @@ class TestFaults:
 
 @pytest.mark.parametrize("pace,spacing", [("recorded", 0.2), ("50", 0.02)])
 def test_replay_sends_the_capture_at_its_pace(sim_factory, pace, spacing):
-    from zqsim_harness import CAPTURES
     capture = os.path.join(CAPTURES, "ublox-neo-m8n.log")
     sim = sim_factory("--replay", capture, "--pace", pace, "--paused")
     port = Port(sim.link)
@@ -138,7 +137,6 @@ def test_replay_sends_the_capture_at_its_pace(sim_factory, pace, spacing):
 
 
 def test_fast_replay_delivers_every_frame(sim_factory):
-    from zqsim_harness import CAPTURES
     capture = os.path.join(CAPTURES, "ublox-zed-f9p-hp.log")
     sim = sim_factory("--replay", capture, "--pace", "fast", "--loop", "3", "--paused")
     port = Port(sim.link)

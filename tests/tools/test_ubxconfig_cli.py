@@ -3,8 +3,8 @@ import os
 
 import pytest
 
-from zqsim_harness import (PYTHON, REPO, Port, need_pyubx2, run_tool, sim_factory,  # noqa: F401
-                           split_stream)
+from zqsim_harness import (PYTHON, REPO, Port, need_pyubx2, run_tool,
+                           split_stream, wait_until)
 
 TOOL = os.path.join(REPO, "tools", "ubxconfig")
 
@@ -33,7 +33,6 @@ def test_fresh_receiver_recipe(sim_factory):
     # Saved: survives a power cycle.
     port.close()
     sim.send("unplug 0.1")
-    from zqsim_harness import wait_until
     wait_until(lambda: "replugged:" in sim.log(), 3, "replug")
     port = Port(sim.link)
     port.read_until(lambda items: len(pvt_frames(items)) >= 2, 2, "NAV-PVT after power cycle")

@@ -1,10 +1,9 @@
 """ubxdump on recorded streams and on a live port."""
 import json
 import os
+import subprocess
 
-import pytest
-
-from zqsim_harness import CAPTURES, binary, run_tool, sim_factory  # noqa: F401
+from zqsim_harness import CAPTURES, binary, run_tool, wait_until
 
 NEO = os.path.join(CAPTURES, "ublox-neo-m8n.log")
 F9P = os.path.join(CAPTURES, "ublox-zed-f9p-hp.log")
@@ -62,12 +61,10 @@ class TestRecorded:
 
 def test_live_port_with_noise(sim_factory):
     sim = sim_factory("--rate", "25", "--noise", "30", "--paused")
-    import subprocess
     proc = subprocess.Popen([binary("ubxdump"), "--only", "NAV-PVT", "--max", "10",
                              "--timeout", "5", sim.link], stdout=subprocess.PIPE, text=True)
     # The stream starts only once ubxdump holds the port, so its open flushes nothing.
     target = os.readlink(sim.link)
-    from zqsim_harness import wait_until
     wait_until(lambda: any(os.path.realpath("/proc/%d/fd/%s" % (proc.pid, fd)) == target
                            for fd in os.listdir("/proc/%d/fd" % proc.pid)), 5, "ubxdump's open")
     sim.send("resume")

@@ -7,7 +7,6 @@ import shutil
 import signal
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 
@@ -213,5 +212,3 @@ def run_tool(args, timeout=30, **kw):
     env.update(kw.pop("env", {}))
     return subprocess.run(args, capture_output=True, text=True, timeout=timeout, env=env, **kw)
 
-
-sys.path.insert(0, ROOT)

@@ -39,7 +39,9 @@ double clock_s(clockid_t id) {
     clock_gettime(id, &ts);
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
-int64_t realtime_ms() { return static_cast<int64_t>(std::floor(clock_s(CLOCK_REALTIME) * 1000)); }
+int64_t realtime_ms() {
+    return static_cast<int64_t>(std::floor(clock_s(CLOCK_REALTIME) * 1000));
+}
 
 struct Options {
     std::string link = "/tmp/zq-sim/ttyGPS0";
@@ -84,7 +86,8 @@ struct Options {
         "  --seed N               noise generator seed\n"
         "  --quiet                no log on stderr\n"
         "control commands (FIFO, --at): noise N | badck N | stall S | unplug [S] | replug |\n"
-        "  rate HZ | pvt on|off | nmea on|off | pause | resume | quit   (\"unplug=2\" = \"unplug 2\")\n"
+        "  rate HZ | pvt on|off | nmea on|off | pause | resume | quit   (\"unplug=2\" = \"unplug "
+        "2\")\n"
         "signals: SIGUSR1 unplug/replug toggle, SIGUSR2 stall, SIGINT/SIGTERM exit\n",
         rc ? stderr : stdout);
     std::exit(rc);
@@ -111,37 +114,63 @@ Options parse(int argc, char** argv) {
             }
             return d;
         };
-        if (a == "--link") o.link = val();
-        else if (a == "--control") o.control = val();
-        else if (a == "--truth") o.truth = val();
-        else if (a == "--rate") o.rate = num();
-        else if (a == "--lat") o.lat = num();
-        else if (a == "--lon") o.lon = num();
-        else if (a == "--speed") o.speed = num();
-        else if (a == "--heading") o.heading = num();
-        else if (a == "--acquire") o.acquire = num();
-        else if (a == "--pvt84") o.pvt84 = true;
-        else if (a == "--fresh") o.fresh = true;
-        else if (a == "--no-nmea") o.nmea = false;
-        else if (a == "--nmea-first") o.nmea_first = true;
-        else if (a == "--noise") o.noise = static_cast<int>(num());
-        else if (a == "--bad-checksum-every") o.bad_every = static_cast<int>(num());
-        else if (a == "--stall-seconds") o.stall_seconds = static_cast<int>(num());
-        else if (a == "--epochs") o.epochs = static_cast<long long>(num());
-        else if (a == "--duration") o.duration = num();
-        else if (a == "--replay") o.replay = val();
-        else if (a == "--pace") o.pace = val();
-        else if (a == "--loop") o.loops = static_cast<long long>(num());
-        else if (a == "--seed") o.seed = static_cast<unsigned>(num());
-        else if (a == "--quiet") o.quiet = true;
-        else if (a == "--paused") o.paused = true;
-        else if (a == "--exit-when-done") o.exit_when_done = true;
+        if (a == "--link")
+            o.link = val();
+        else if (a == "--control")
+            o.control = val();
+        else if (a == "--truth")
+            o.truth = val();
+        else if (a == "--rate")
+            o.rate = num();
+        else if (a == "--lat")
+            o.lat = num();
+        else if (a == "--lon")
+            o.lon = num();
+        else if (a == "--speed")
+            o.speed = num();
+        else if (a == "--heading")
+            o.heading = num();
+        else if (a == "--acquire")
+            o.acquire = num();
+        else if (a == "--pvt84")
+            o.pvt84 = true;
+        else if (a == "--fresh")
+            o.fresh = true;
+        else if (a == "--no-nmea")
+            o.nmea = false;
+        else if (a == "--nmea-first")
+            o.nmea_first = true;
+        else if (a == "--noise")
+            o.noise = static_cast<int>(num());
+        else if (a == "--bad-checksum-every")
+            o.bad_every = static_cast<int>(num());
+        else if (a == "--stall-seconds")
+            o.stall_seconds = static_cast<int>(num());
+        else if (a == "--epochs")
+            o.epochs = static_cast<long long>(num());
+        else if (a == "--duration")
+            o.duration = num();
+        else if (a == "--replay")
+            o.replay = val();
+        else if (a == "--pace")
+            o.pace = val();
+        else if (a == "--loop")
+            o.loops = static_cast<long long>(num());
+        else if (a == "--seed")
+            o.seed = static_cast<unsigned>(num());
+        else if (a == "--quiet")
+            o.quiet = true;
+        else if (a == "--paused")
+            o.paused = true;
+        else if (a == "--exit-when-done")
+            o.exit_when_done = true;
         else if (a == "--at") {
             std::string v = val();
             size_t c = v.find(':');
             if (c == std::string::npos) usage(2);
             o.at.emplace_back(std::strtod(v.substr(0, c).c_str(), nullptr), v.substr(c + 1));
-        } else if (a == "-h" || a == "--help") usage(0);
+        } else if (a == "-h" || a == "--help")
+            usage(0);
         else {
             std::fprintf(stderr, "zq-sim: unknown option %s\n", a.c_str());
             usage(2);
@@ -156,11 +185,11 @@ Options parse(int argc, char** argv) {
 }
 
 class Sim {
-public:
+  public:
     explicit Sim(Options o);
     int run();
 
-private:
+  private:
     void log(const char* fmt, auto... args) {
         if (opt_.quiet) return;
         std::fprintf(stderr, "zq-sim: ");
@@ -223,7 +252,8 @@ Config start_config(const Options& o) {
     Config c;
     c.meas_rate_ms = static_cast<uint16_t>(std::lround(1000.0 / o.rate));
     c.pvt_rate = o.fresh ? 0 : 1;
-    for (auto& r : c.nmea_rate) r = o.nmea ? 1 : 0;
+    for (auto& r : c.nmea_rate)
+        r = o.nmea ? 1 : 0;
     return c;
 }
 
@@ -265,17 +295,24 @@ void Sim::enqueue(std::string bytes, std::vector<std::pair<size_t, std::string>>
                   const std::string& unsent_truth) {
     const double now = clock_s(CLOCK_MONOTONIC), wall = clock_s(CLOCK_REALTIME);
     const char* reason = nullptr;
-    if (!port_.plugged()) reason = "unplugged";
-    else if (paused_) reason = "paused";
-    else if (now < stall_until_) reason = "stall";
-    else if (out_.size() - out_head_ + bytes.size() > kQueueCap) reason = "overflow";
+    if (!port_.plugged())
+        reason = "unplugged";
+    else if (paused_)
+        reason = "paused";
+    else if (now < stall_until_)
+        reason = "stall";
+    else if (out_.size() - out_head_ + bytes.size() > kQueueCap)
+        reason = "overflow";
     if (reason) {
         if (std::strcmp(reason, "overflow") == 0) ++dropped_;
-        for (auto& m : marks) emit_truth(m.second, false, reason, now, wall);
-        if (marks.empty() && !unsent_truth.empty()) emit_truth(unsent_truth, false, reason, now, wall);
+        for (auto& m : marks)
+            emit_truth(m.second, false, reason, now, wall);
+        if (marks.empty() && !unsent_truth.empty())
+            emit_truth(unsent_truth, false, reason, now, wall);
         return;
     }
-    for (auto& m : marks) marks_.push_back({queued_total_ + m.first, std::move(m.second)});
+    for (auto& m : marks)
+        marks_.push_back({queued_total_ + m.first, std::move(m.second)});
     if (marks.empty() && !unsent_truth.empty()) {
         marks_.push_back({queued_total_ + bytes.size(), unsent_truth});
     }
@@ -315,7 +352,8 @@ void Sim::unplug() {
     if (!port_.plugged()) return;
     port_.unplug();
     const double now = clock_s(CLOCK_MONOTONIC), wall = clock_s(CLOCK_REALTIME);
-    for (auto& m : marks_) emit_truth(m.truth, false, "unplugged", now, wall);
+    for (auto& m : marks_)
+        emit_truth(m.truth, false, "unplugged", now, wall);
     marks_.clear();
     out_.clear();
     out_head_ = 0;
@@ -335,7 +373,8 @@ void Sim::replug() {
 void Sim::command(const std::string& text) {
     // "unplug=2" is accepted for "unplug 2", so a command survives shell word splitting.
     std::string line = text;
-    for (char& ch : line) ch = ch == '=' ? ' ' : ch;
+    for (char& ch : line)
+        ch = ch == '=' ? ' ' : ch;
     std::istringstream in(line);
     std::string cmd, arg;
     in >> cmd >> arg;
@@ -360,7 +399,8 @@ void Sim::command(const std::string& text) {
     } else if (cmd == "pvt") {
         rx_.config().pvt_rate = arg == "on" ? 1 : 0;
     } else if (cmd == "nmea") {
-        for (auto& r : rx_.config().nmea_rate) r = arg == "on" ? 1 : 0;
+        for (auto& r : rx_.config().nmea_rate)
+            r = arg == "on" ? 1 : 0;
     } else if (cmd == "pause") {
         paused_ = true;
     } else if (cmd == "resume") {
@@ -404,7 +444,8 @@ void Sim::synthetic_epoch(int64_t epoch_ms) {
     ++epoch_count_;
     const bool pvt = c.pvt_rate > 0 && epoch_count_ % c.pvt_rate == 0;
     bool nmea_on[6];
-    for (int i = 0; i < 6; ++i) nmea_on[i] = c.nmea_rate[i] > 0 && epoch_count_ % c.nmea_rate[i] == 0;
+    for (int i = 0; i < 6; ++i)
+        nmea_on[i] = c.nmea_rate[i] > 0 && epoch_count_ % c.nmea_rate[i] == 0;
 
     std::string burst = noise_bytes(opt_.noise);
     std::string pvt_frame;
@@ -538,12 +579,13 @@ int Sim::run() {
 
     sigset_t mask;
     sigemptyset(&mask);
-    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2, SIGHUP}) sigaddset(&mask, s);
+    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2, SIGHUP})
+        sigaddset(&mask, s);
     sigprocmask(SIG_BLOCK, &mask, nullptr);
     signal(SIGPIPE, SIG_IGN);
     sig_fd_ = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
-    timer_fd_ = timerfd_create(replaying ? CLOCK_MONOTONIC : CLOCK_REALTIME,
-                               TFD_CLOEXEC | TFD_NONBLOCK);
+    timer_fd_ =
+        timerfd_create(replaying ? CLOCK_MONOTONIC : CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
 
     std::error_code ec;
     std::filesystem::remove(opt_.control, ec);
@@ -564,7 +606,8 @@ int Sim::run() {
         opt_.control.c_str());
     start_mono_ = clock_s(CLOCK_MONOTONIC);
     paused_ = opt_.paused;
-    for (auto& [t, c] : opt_.at) events_.emplace(start_mono_ + t, c);
+    for (auto& [t, c] : opt_.at)
+        events_.emplace(start_mono_ + t, c);
     if (opt_.duration > 0) events_.emplace(start_mono_ + opt_.duration, "quit");
 
     if (!replaying) {
@@ -576,22 +619,25 @@ int Sim::run() {
 
     while (!stop_) {
         const bool fast = replaying && opt_.pace == "fast";
-        if (fast && !done_ && !paused_ && out_.size() - out_head_ < kFastLowWater && port_.plugged() &&
-            clock_s(CLOCK_MONOTONIC) >= stall_until_) {
+        if (fast && !done_ && !paused_ && out_.size() - out_head_ < kFastLowWater &&
+            port_.plugged() && clock_s(CLOCK_MONOTONIC) >= stall_until_) {
             if (!replay_epoch()) {
                 done_ = true;
                 done_at_ = clock_s(CLOCK_MONOTONIC);
             }
             continue;
         }
-        pollfd fds[4] = {{sig_fd_, POLLIN, 0}, {timer_fd_, POLLIN, 0}, {ctl_fd_, POLLIN, 0},
+        pollfd fds[4] = {{sig_fd_, POLLIN, 0},
+                         {timer_fd_, POLLIN, 0},
+                         {ctl_fd_, POLLIN, 0},
                          {port_.master(), POLLIN, 0}};
         if (out_head_ < out_.size()) fds[3].events |= POLLOUT;
         double timeout = 3600;
         const double now = clock_s(CLOCK_MONOTONIC);
         if (!events_.empty()) timeout = std::min(timeout, events_.begin()->first - now);
         if (fast && now < stall_until_) timeout = std::min(timeout, stall_until_ - now);
-        if (done_ && (!replaying || opt_.exit_when_done)) timeout = std::min(timeout, 0.02);  // waiting for the host to drain the pty
+        if (done_ && (!replaying || opt_.exit_when_done))
+            timeout = std::min(timeout, 0.02);  // waiting for the host to drain the pty
         timeout = std::max(timeout, 0.0);
         timespec ts{static_cast<time_t>(timeout),
                     static_cast<long>((timeout - std::floor(timeout)) * 1e9)};
@@ -603,9 +649,12 @@ int Sim::run() {
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo si{};
             while (::read(sig_fd_, &si, sizeof si) == sizeof si) {
-                if (si.ssi_signo == SIGUSR1) command(port_.plugged() ? "unplug" : "replug");
-                else if (si.ssi_signo == SIGUSR2) command("stall");
-                else stop_ = true;
+                if (si.ssi_signo == SIGUSR1)
+                    command(port_.plugged() ? "unplug" : "replug");
+                else if (si.ssi_signo == SIGUSR2)
+                    command("stall");
+                else
+                    stop_ = true;
             }
         }
         if (fds[1].revents & POLLIN) {

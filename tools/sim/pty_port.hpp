@@ -7,7 +7,7 @@
 namespace zqsim {
 
 class PtyPort {
-public:
+  public:
     explicit PtyPort(std::string link) : link_(std::move(link)) {}
     ~PtyPort() { unplug(); }
     PtyPort(const PtyPort&) = delete;
@@ -24,7 +24,7 @@ public:
     const std::string& link() const { return link_; }
     const std::string& slave_path() const { return slave_path_; }
 
-private:
+  private:
     std::string link_;
     std::string slave_path_;
     int master_ = -1;

@@ -11,7 +11,7 @@
 namespace zqsim {
 
 struct Config {
-    uint8_t pvt_rate = 1;            // CFG-MSG rate of NAV-PVT on USB; 0 = off
+    uint8_t pvt_rate = 1;                       // CFG-MSG rate of NAV-PVT on USB; 0 = off
     uint8_t nmea_rate[6] = {1, 1, 1, 1, 1, 1};  // GGA GLL GSA GSV RMC VTG
     uint16_t meas_rate_ms = 1000;
     uint16_t nav_rate = 1;
@@ -21,7 +21,7 @@ struct Config {
 };
 
 class Receiver {
-public:
+  public:
     Receiver(Config start, bool short_pvt) : cfg_(start), saved_(start), short_pvt_(short_pvt) {}
 
     // Handles one frame from the host; returns the bytes to send back (answer and ACK).
@@ -37,7 +37,7 @@ public:
     // One line per handled command, for the log on stderr.
     const std::string& last_event() const { return event_; }
 
-private:
+  private:
     std::vector<uint8_t> cfg_msg(std::span<const uint8_t> p, bool* ok);
     Config cfg_;
     Config saved_;

@@ -87,7 +87,8 @@ std::vector<ReplayEpoch> load_replay(const std::string& path) {
     add_text(pos, data.size());
 
     bool have_ubx_time = false;
-    for (const auto& u : units) have_ubx_time |= u.t_ubx.has_value();
+    for (const auto& u : units)
+        have_ubx_time |= u.t_ubx.has_value();
 
     std::vector<ReplayEpoch> epochs(1);
     for (const auto& u : units) {

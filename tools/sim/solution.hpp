@@ -36,12 +36,12 @@ struct Solution {
 };
 
 class Trajectory {
-public:
+  public:
     Trajectory(double lat, double lon, double speed, double heading, double acquire_seconds);
     // Moves the vehicle to the epoch at unix_ms and describes it.
     Solution advance(int64_t unix_ms);
 
-private:
+  private:
     double lat_, lon_, speed0_, heading_;
     double acquire_s_;
     int64_t start_ms_ = -1, last_ms_ = -1;

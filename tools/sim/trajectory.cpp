@@ -31,12 +31,12 @@ constexpr SatSeed kSky[] = {
 
 int Solution::num_sv() const {
     int n = 0;
-    for (const auto& s : sats) n += s.used ? 1 : 0;
+    for (const auto& s : sats)
+        n += s.used ? 1 : 0;
     return n;
 }
 
-Trajectory::Trajectory(double lat, double lon, double speed, double heading,
-                       double acquire_seconds)
+Trajectory::Trajectory(double lat, double lon, double speed, double heading, double acquire_seconds)
     : lat_(lat), lon_(lon), speed0_(speed), heading_(heading), acquire_s_(acquire_seconds) {}
 
 Solution Trajectory::advance(int64_t unix_ms) {
@@ -75,8 +75,8 @@ Solution Trajectory::advance(int64_t unix_ms) {
     for (const auto& seed : kSky) {
         Satellite sat{seed.system, seed.prn, 0, 0, 0, false};
         const double phase = seed.prn * 0.7;
-        sat.elev = std::clamp(static_cast<int>(std::lround(seed.elev + 8 * std::sin(t / 300 + phase))),
-                              0, 90);
+        sat.elev = std::clamp(
+            static_cast<int>(std::lround(seed.elev + 8 * std::sin(t / 300 + phase))), 0, 90);
         sat.azim = static_cast<int>(std::lround(seed.azim + t / 120.0)) % 360;
         sat.cno = acquiring ? 0 : 18 + sat.elev / 3 + static_cast<int>(3 * std::sin(t / 7 + phase));
         sat.used = !acquiring && sat.elev >= 15;
@@ -107,9 +107,12 @@ Solution Trajectory::advance(int64_t unix_ms) {
 namespace {
 
 void put(std::vector<uint8_t>& b, size_t off, uint64_t v, int size) {
-    for (int i = 0; i < size; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < size; ++i)
+        b[off + i] = static_cast<uint8_t>(v >> (8 * i));
 }
-int64_t e(double v, double scale) { return std::llround(v * scale); }
+int64_t e(double v, double scale) {
+    return std::llround(v * scale);
+}
 
 }  // namespace
 
@@ -150,7 +153,8 @@ std::vector<uint8_t> nav_pvt_payload(const Solution& s, bool short_form) {
 
 std::string nmea_sentence(const std::string& body) {
     unsigned ck = 0;
-    for (unsigned char c : body) ck ^= c;
+    for (unsigned char c : body)
+        ck ^= c;
     char tail[8];
     std::snprintf(tail, sizeof tail, "*%02X\r\n", ck);
     return "$" + body + tail;
@@ -161,7 +165,8 @@ namespace {
 std::string fmt(const char* f, auto... args) {
     char buf[160];
     int n = std::snprintf(buf, sizeof buf, f, args...);
-    return std::string(buf, static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof buf) - 1)));
+    return std::string(buf,
+                       static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof buf) - 1)));
 }
 
 // ddmm.mmmmm,N / dddmm.mmmmm,E; empty fields without a fix.
@@ -200,10 +205,10 @@ std::string nmea_burst(const Solution& s, const bool on[6]) {
     }
     const int nsv = s.num_sv();
     if (on[0]) {
-        out += nmea_sentence("GNGGA," + hms + "," + latlon(s) + "," +
-                             (s.fix_ok ? fmt("1,%02d,%.2f,%.1f,M,%.1f,M,,", nsv, s.hdop, s.hmsl,
-                                             s.geoid_sep)
-                                       : fmt("0,%02d,99.99,,,,,,", nsv)));
+        out += nmea_sentence(
+            "GNGGA," + hms + "," + latlon(s) + "," +
+            (s.fix_ok ? fmt("1,%02d,%.2f,%.1f,M,%.1f,M,,", nsv, s.hdop, s.hmsl, s.geoid_sep)
+                      : fmt("0,%02d,99.99,,,,,,", nsv)));
     }
     if (on[2]) {
         for (char sys : {'P', 'L'}) {
@@ -215,7 +220,8 @@ std::string nmea_burst(const Solution& s, const bool on[6]) {
                     ++listed;
                 }
             }
-            for (; listed < 12; ++listed) body += ",";
+            for (; listed < 12; ++listed)
+                body += ",";
             body += s.fix_ok ? fmt(",%.2f,%.2f,%.2f", s.pdop, s.hdop, s.vdop)
                              : std::string(",99.99,99.99,99.99");
             out += nmea_sentence(body);

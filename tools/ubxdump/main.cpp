@@ -22,7 +22,9 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
+void on_signal(int) {
+    g_stop = 1;
+}
 
 struct Options {
     std::string input = "-";
@@ -51,7 +53,7 @@ struct Options {
 }
 
 class Out {
-public:
+  public:
     explicit Out(bool line_flush) : line_flush_(line_flush) { buf_.reserve(1 << 20); }
     ~Out() { flush(); }
     void put(std::string_view s) { buf_.append(s); }
@@ -99,7 +101,7 @@ public:
         }
     }
 
-private:
+  private:
     std::string buf_;
     bool line_flush_;
 };
@@ -157,7 +159,7 @@ void print_message(Out& out, const ubx::Frame& f, bool raw) {
 int open_input(const Options& o, bool* live) {
     *live = false;
     if (o.input == "-") {
-        struct stat st{};
+        struct stat st {};
         *live = fstat(0, &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode));
         return 0;
     }
@@ -167,7 +169,7 @@ int open_input(const Options& o, bool* live) {
                      std::strerror(errno));
         std::exit(1);
     }
-    struct stat st{};
+    struct stat st {};
     fstat(fd, &st);
     *live = S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode);
     if (isatty(fd)) {
@@ -176,14 +178,29 @@ int open_input(const Options& o, bool* live) {
         cfmakeraw(&tio);
         speed_t sp = B9600;
         switch (o.baud) {
-            case 4800: sp = B4800; break;
-            case 19200: sp = B19200; break;
-            case 38400: sp = B38400; break;
-            case 57600: sp = B57600; break;
-            case 115200: sp = B115200; break;
-            case 230400: sp = B230400; break;
-            case 460800: sp = B460800; break;
-            default: break;
+            case 4800:
+                sp = B4800;
+                break;
+            case 19200:
+                sp = B19200;
+                break;
+            case 38400:
+                sp = B38400;
+                break;
+            case 57600:
+                sp = B57600;
+                break;
+            case 115200:
+                sp = B115200;
+                break;
+            case 230400:
+                sp = B230400;
+                break;
+            case 460800:
+                sp = B460800;
+                break;
+            default:
+                break;
         }
         cfsetspeed(&tio, sp);
         tcsetattr(fd, TCSANOW, &tio);
@@ -202,23 +219,32 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) usage(2);
             return argv[++i];
         };
-        if (a == "--count") o.summary_only = true;
-        else if (a == "--stats") o.stats = true;
-        else if (a == "--raw") o.raw = true;
-        else if (a == "--only") o.only = val();
-        else if (a == "--max") o.max = std::atoll(val().c_str());
-        else if (a == "--timeout") o.timeout = std::atof(val().c_str());
-        else if (a == "--baud") o.baud = std::atoi(val().c_str());
-        else if (a == "-h" || a == "--help") usage(0);
+        if (a == "--count")
+            o.summary_only = true;
+        else if (a == "--stats")
+            o.stats = true;
+        else if (a == "--raw")
+            o.raw = true;
+        else if (a == "--only")
+            o.only = val();
+        else if (a == "--max")
+            o.max = std::atoll(val().c_str());
+        else if (a == "--timeout")
+            o.timeout = std::atof(val().c_str());
+        else if (a == "--baud")
+            o.baud = std::atoi(val().c_str());
+        else if (a == "-h" || a == "--help")
+            usage(0);
         else if (!a.empty() && a[0] == '-' && a != "-") {
             std::fprintf(stderr, "ubxdump: unknown option %s\n", a.c_str());
             usage(2);
-        } else o.input = a;
+        } else
+            o.input = a;
     }
 
     bool live = false;
     const int fd = open_input(o, &live);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -236,10 +262,9 @@ int main(int argc, char** argv) {
             pollfd p{fd, POLLIN, 0};
             int wait_ms = -1;
             if (o.timeout > 0) {
-                const double left =
-                    o.timeout -
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - last_msg)
-                        .count();
+                const double left = o.timeout - std::chrono::duration<double>(
+                                                    std::chrono::steady_clock::now() - last_msg)
+                                                    .count();
                 if (left <= 0) break;
                 wait_ms = static_cast<int>(left * 1000) + 1;
             }

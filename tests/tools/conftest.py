@@ -1,0 +1,2 @@
+"""Fixtures of the receiver-tool tests."""
+from zqsim_harness import sim_factory  # noqa: F401
