@@ -7,6 +7,7 @@ import pytest
 import serial
 
 from zqsim_harness import Port, frame, pvt_fields, split_stream, wait_until
+from zqsim_harness import sim_factory  # noqa: F401  (fixture)
 
 ACKS = {(5, 0), (5, 1)}
 

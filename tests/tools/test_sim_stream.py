@@ -5,6 +5,7 @@ import time
 import pytest
 
 from zqsim_harness import CAPTURES, Port, pvt_fields, split_stream
+from zqsim_harness import sim_factory  # noqa: F401  (fixture)
 
 NMEA_ORDER = ["RMC", "VTG", "GGA", "GSA", "GSV", "GLL"]
 

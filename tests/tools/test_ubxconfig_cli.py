@@ -5,6 +5,7 @@ import pytest
 
 from zqsim_harness import (PYTHON, REPO, Port, need_pyubx2, run_tool,
                            split_stream, wait_until)
+from zqsim_harness import sim_factory  # noqa: F401  (fixture)
 
 TOOL = os.path.join(REPO, "tools", "ubxconfig")
 

@@ -4,6 +4,7 @@ import os
 import subprocess
 
 from zqsim_harness import CAPTURES, binary, run_tool, wait_until
+from zqsim_harness import sim_factory  # noqa: F401  (fixture)
 
 NEO = os.path.join(CAPTURES, "ublox-neo-m8n.log")
 F9P = os.path.join(CAPTURES, "ublox-zed-f9p-hp.log")

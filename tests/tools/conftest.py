@@ -1,2 +1,0 @@
-"""Fixtures of the receiver-tool tests."""
-from zqsim_harness import sim_factory  # noqa: F401
