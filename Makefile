@@ -22,6 +22,7 @@ build: deps configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	ZQ_BUILD=$(abspath $(BUILD)) scripts/check-api.sh
 	$(PYTHON) -m pytest -q tests
 
 test-cpp: build

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     g++ cmake make pkg-config
-    python3 python3-dev python3-serial python3-pytest python3-hypothesis
+    python3 python3-dev python3-serial python3-pytest python3-hypothesis python3-mypy
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev
     "$@"

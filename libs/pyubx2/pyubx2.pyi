@@ -1,5 +1,5 @@
 """UBX protocol codec: stream reader, message builder and parser."""
-from typing import Any, Iterator, Protocol
+from typing import Any, Iterator, Protocol, final
 
 GET: int
 SET: int
@@ -17,6 +17,7 @@ class UBXMessageError(UBXError): ...
 class _Stream(Protocol):
     def read(self, n: int, /) -> bytes | None: ...
 
+@final
 class UBXMessage:
     """A UBX message. Built from fields, or parsed by UBXReader.
 
@@ -39,6 +40,7 @@ class UBXMessage:
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
 
+@final
 class UBXReader:
     stream: _Stream
     stats: dict[str, int]

@@ -1,0 +1,71 @@
+"""`cmake --install` lays out exactly the deployment tree, and a host imports from it."""
+import os
+import stat
+import subprocess
+import sysconfig
+
+import pytest
+
+from zq_paths import BUILD
+
+SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+TREE = {
+    "zq_gps" + SUFFIX,
+    "zq_gps.pyi",
+    "libs/__init__.py",
+    "libs/zq_logger.py",
+    "libs/pyubx2" + SUFFIX,
+    "libs/pyubx2.pyi",
+}
+TOOLS = {"tools/zq-sim", "tools/ubxdump", "tools/ubxconfig", "tools/demo.sh", "tools/demo_host.py"}
+
+
+def install(prefix, *extra):
+    subprocess.run(["cmake", "--install", BUILD, "--prefix", str(prefix), *extra],
+                   check=True, capture_output=True, text=True, timeout=120)
+
+
+def files_under(top):
+    return {os.path.relpath(os.path.join(d, f), top) for d, _, fs in os.walk(top) for f in fs}
+
+
+@pytest.fixture(scope="module")
+def tree(tmp_path_factory):
+    prefix = tmp_path_factory.mktemp("opt") / "zq_gps"
+    install(prefix)
+    return prefix
+
+
+def test_default_install_is_exactly_the_deployment_tree(tree):
+    assert files_under(tree) == TREE
+
+
+def test_tools_install_only_as_their_own_component(tmp_path):
+    install(tmp_path, "--component", "tools")
+    assert files_under(tmp_path) == TOOLS
+    for f in TOOLS:
+        assert os.stat(tmp_path / f).st_mode & stat.S_IXUSR, f
+
+
+HOST = r"""
+import os, sys
+import zq_gps
+from libs.pyubx2 import SET, UBXMessage
+root = os.environ["ROOT_PATH"]
+assert zq_gps.version == "1.4.0", zq_gps.version
+for m in (zq_gps, sys.modules["libs.pyubx2"], sys.modules["libs.zq_logger"]):
+    assert os.path.realpath(m.__file__).startswith(os.path.realpath(root) + os.sep), m.__file__
+assert zq_gps.UBXMessage is UBXMessage
+assert os.path.isfile(zq_gps.logfile) and zq_gps.logfile.startswith(os.path.join(root, "logs"))
+print(UBXMessage(6, 0x11, SET, lpMode=0).serialize().hex())
+"""
+
+
+def test_host_imports_module_and_codec_from_the_installed_tree(tree, tmp_path):
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "ROOT_PATH": str(tree),
+           "PYTHONPATH": str(tree), "PYTHONDONTWRITEBYTECODE": "1"}
+    # Run from elsewhere: the repository's own libs/ (sources only) must not be found instead.
+    r = subprocess.run(["/usr/bin/python3", "-c", HOST], cwd=tmp_path, env=env,
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split()[-1] == "b5620611020008002191"
