@@ -7,9 +7,11 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,7 @@ struct ModuleState {
     PyObject* message_error;  // UBXMessageError(UBXError): builder input
     PyObject* str_in_waiting;
     PyObject* str_read;
+    PyObject* str_timeout;
     PyObject* identities[kRows];  // per catalogue row
     PyObject* names[kRows];       // per row: dict field name -> index into its fields
 };
@@ -510,9 +513,27 @@ PyObject* none_pair() {
     return PyTuple_Pack(2, Py_None, Py_None);
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The stream's read time-out in seconds (pyserial's `timeout`), or 0 when it has none.
+double stream_timeout(ReaderObject* r, ModuleState* st) {
+    Ref t = Ref::steal(PyObject_GetAttr(r->stream, st->str_timeout));
+    if (!t) {
+        PyErr_Clear();
+        return 0;
+    }
+    const double v = t.get() == Py_None ? 0 : PyFloat_AsDouble(t.get());
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    return v > 0 ? v : 0;
+}
+
 // How many bytes to ask the stream for; -1 with an exception set on failure, 0 when the call
-// must not wait a second time.
-Py_ssize_t reader_request(ReaderObject* r, ModuleState* st, bool waited, bool* blocking) {
+// must not wait again. A call waits again only while it is within one read time-out of its
+// first wait: bytes that arrive a moment after others (NMEA, then the UBX frame of the same
+// burst) are then taken in the same call, while a stream that never completes a frame still
+// hands control back to the caller about once per time-out.
+Py_ssize_t reader_request(ReaderObject* r, ModuleState* st, const Clock::time_point* first_wait,
+                          bool* blocking) {
     const auto wanted = static_cast<Py_ssize_t>(r->scanner->wanted());
     *blocking = false;
     if (!r->has_in_waiting) return std::max(r->chunk_size, wanted);
@@ -521,20 +542,24 @@ Py_ssize_t reader_request(ReaderObject* r, ModuleState* st, bool waited, bool* b
     const Py_ssize_t waiting = PyNumber_AsSsize_t(iw.get(), PyExc_OverflowError);
     if (waiting == -1 && PyErr_Occurred()) return -1;
     if (waiting > 0) return std::min(waiting, std::max(kMaxChunk, wanted));
-    if (waited) return 0;
+    if (first_wait) {
+        const std::chrono::duration<double> spent = Clock::now() - *first_wait;
+        if (spent.count() >= stream_timeout(r, st)) return 0;
+    }
     *blocking = true;
     return wanted;
 }
 
 PyObject* reader_read_impl(ReaderObject* r, ModuleState* st) {
-    bool waited = false;
+    std::optional<Clock::time_point> first_wait;
     for (;;) {
         if (auto f = r->scanner->next()) return reader_result(r, st, *f);
         Py_CLEAR(r->chunk);
         bool blocking = false;
-        const Py_ssize_t n = reader_request(r, st, waited, &blocking);
+        const Py_ssize_t n = reader_request(r, st, first_wait ? &*first_wait : nullptr, &blocking);
         if (n < 0) return nullptr;
         if (n == 0) return none_pair();
+        if (blocking && !first_wait) first_wait = Clock::now();
         Ref data = Ref::steal(PyObject_CallFunction(r->read, "n", n));
         if (!data) return nullptr;
         if (data.get() != Py_None && !PyBytes_Check(data.get())) {
@@ -553,7 +578,6 @@ PyObject* reader_read_impl(ReaderObject* r, ModuleState* st) {
                               static_cast<std::size_t>(got)});
             r->chunk = data.release();
         }
-        waited = waited || blocking;
         if (got < n) {
             // Time-out or end of stream: deliver a frame if these bytes completed one, else
             // report nothing; a partial frame stays buffered for the next call.
@@ -682,6 +706,7 @@ int module_clear(PyObject* mod) {
     Py_CLEAR(st->message_error);
     Py_CLEAR(st->str_in_waiting);
     Py_CLEAR(st->str_read);
+    Py_CLEAR(st->str_timeout);
     for (std::size_t i = 0; i < kRows; ++i) {
         Py_CLEAR(st->identities[i]);
         Py_CLEAR(st->names[i]);
@@ -739,7 +764,8 @@ int module_exec(PyObject* mod) {
     }
     st->str_in_waiting = PyUnicode_InternFromString("in_waiting");
     st->str_read = PyUnicode_InternFromString("read");
-    if (!st->str_in_waiting || !st->str_read) return -1;
+    st->str_timeout = PyUnicode_InternFromString("timeout");
+    if (!st->str_in_waiting || !st->str_read || !st->str_timeout) return -1;
     for (std::size_t i = 0; i < kRows; ++i) {
         const ubx::MessageDef& m = ubx::catalogue[i];
         st->identities[i] =

@@ -7,7 +7,7 @@ import os
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import CAPTURES
+from zq_paths import CAPTURES
 from libs.pyubx2 import GET, UBXMessage, UBXParseError, UBXReader
 from ubx_helpers import frame
 
@@ -143,6 +143,41 @@ def test_live_port_takes_what_is_waiting_in_one_read():
     assert port.requests == [(len(burst), len(burst))]
     assert reader.read() == (None, None)
     assert port.requests[1:] == [(8, 0)]  # nothing waiting: a minimal frame, not a chunk
+
+
+class TimedPort(Port):
+    """Port on which nothing is ever waiting ahead of a read: every byte comes through a
+    blocking read, as when the parts of one burst reach the host a moment apart."""
+
+    def __init__(self, arrivals, timeout):
+        super().__init__(arrivals)
+        self.timeout = timeout
+
+    @property
+    def in_waiting(self):
+        return 0
+
+    def read(self, n):
+        # Blocks until n bytes have come, across arrivals; short only when nothing more comes.
+        self.requests.append((n, 0))
+        out = b""
+        while len(out) < n and self.arrivals:
+            head = self.arrivals.pop(0)
+            out, rest = out + head[:n - len(out)], head[n - len(out):]
+            if rest:
+                self.arrivals.insert(0, rest)
+        return out
+
+
+def test_burst_split_in_time_is_taken_in_one_call_within_the_time_out():
+    nmea = b"$GPGGA,085000.80,3454.3736,S,13836.4872,E,2,00,,28.89,M,-1.662,M,,*4D\r\n"
+    f = pvt_frames()[0]
+    assert UBXReader(TimedPort([nmea, f], timeout=2)).read()[0] == f
+    # A port without a read time-out gets one wait per call.
+    reader = UBXReader(TimedPort([nmea, f], timeout=None))
+    results = [reader.read() for _ in range(40)]
+    assert results[0] == (None, None)
+    assert [raw for raw, _ in results if raw is not None] == [f]
 
 
 def test_stream_errors_propagate_unchanged():
