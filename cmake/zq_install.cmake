@@ -52,9 +52,9 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ZQ_DEB_ARCH})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "zq_gps maintainers <zq_gps@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The modules are built for CPython 3.11's ABI; g++ 12's libstdc++ for the C++ runtime.
+# The modules are built for CPython 3.11's ABI; the C++ runtime comes from libstdc++6.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "python3 (>= 3.11), python3 (<< 3.12), python3-serial, libc6 (>= 2.36), libstdc++6 (>= 12), libgcc-s1")
+    "python3 (>= 3.11), python3 (<< 3.12), python3-serial, libc6, libstdc++6, libgcc-s1")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
