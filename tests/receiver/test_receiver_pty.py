@@ -6,19 +6,11 @@ import time
 
 import pytest
 
+from ubx_helpers import frame
 from zq_fakes import RecordingLogger
 
 NMEA = b"$GPGGA,085000.80,3454.3736,S,13836.4872,E,2,00,,28.89,M,-1.662,M,,*4D\r\n"
 CODE2_LINE = "Error-Code: 0002, Error-Message: Failure in GPS-read()."
-
-
-def frame(cls, mid, payload):
-    body = bytes([cls, mid]) + struct.pack("<H", len(payload)) + payload
-    a = b = 0
-    for byte in body:
-        a = (a + byte) & 0xFF
-        b = (b + a) & 0xFF
-    return b"\xb5\x62" + body + bytes([a, b])
 
 
 def nav_pvt(lon, lat, pdop=150, num_sv=9, g_speed=1234, head_mot=4500000, head_acc=321):
