@@ -8,13 +8,10 @@ set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 
-# Debian's cross compilers already search the multiarch directories (/usr/include/aarch64-linux-gnu,
-# /usr/lib/aarch64-linux-gnu); CMake's own searches stay there and never pick amd64 libraries.
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
+# Debian's cross compilers search the multiarch directories (/usr/include/aarch64-linux-gnu,
+# /usr/lib/aarch64-linux-gnu) themselves, and CMake's searches look in <prefix>/lib/aarch64-linux-gnu
+# through CMAKE_LIBRARY_ARCHITECTURE; programs found are the build machine's.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 
 # The build interpreter runs on the host, so its EXT_SUFFIX names the host's architecture;
 # the modules must carry the target's. /usr/include/python3.11/pyconfig.h dispatches on the
