@@ -5,7 +5,14 @@
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="${ZQ_BUILD:-$repo/build}"
-export ROOT="${ROOT:-${ZQ_ROOT:-$build/root}}"
+default_root="$build/root"
+# In an installed tree (/opt/zq_gps/tools/demo.sh) the parent directory is the deployment root
+# and the simulator sits beside this script.
+if [ ! -f "$repo/Makefile" ] && compgen -G "$repo/zq_gps*.so" >/dev/null; then
+    default_root="$repo"
+    build="${ZQ_BUILD:-$repo}"
+fi
+export ROOT="${ROOT:-${ZQ_ROOT:-$default_root}}"
 port="${1:-}"
 
 if ! compgen -G "$ROOT/zq_gps*.so" >/dev/null; then
@@ -27,6 +34,7 @@ trap 'exit 130' INT TERM
 
 if [ -z "$port" ]; then
     sim="$build/tools/zq-sim"
+    [ -x "$sim" ] || sim="$(dirname "$0")/zq-sim"
     if [ ! -x "$sim" ]; then
         echo "demo: $sim is not built (run make first)" >&2
         exit 1

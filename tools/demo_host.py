@@ -5,12 +5,16 @@ Usage: demo_host.py [PORT]   (default /tmp/zq-sim/ttyGPS0)
 Environment: ROOT or ZQ_ROOT  deployment root holding zq_gps (default <repo>/build/root)
              DEMO_SECONDS     how long to run, 0 = until Ctrl-C (default 10)
 """
+import glob
 import os
 import sys
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-ROOT = os.environ.get("ROOT") or os.environ.get("ZQ_ROOT") or os.path.join(REPO, "build", "root")
+# In an installed tree (/opt/zq_gps/tools/..) the parent directory is the deployment root.
+_DEFAULT_ROOT = REPO if glob.glob(os.path.join(REPO, "zq_gps*.so")) else os.path.join(
+    REPO, "build", "root")
+ROOT = os.environ.get("ROOT") or os.environ.get("ZQ_ROOT") or _DEFAULT_ROOT
 
 
 def fix_text(g):
