@@ -95,7 +95,7 @@ PyObject* error_str(PyObject* module, PyObject* self, PyObject* const*) {
 
 const char* const init_params[] = {"e", "error_code"};
 
-const MethodSpec error_methods[] = {
+const MethodDef error_methods[] = {
     {"__init__", error_init, init_params, 2, nullptr, 0, nullptr},
     {"__str__", error_str, nullptr, 0, nullptr, 0, nullptr},
 };

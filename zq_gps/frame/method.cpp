@@ -12,7 +12,7 @@ namespace {
 
 struct MethodObject {
     PyObject_HEAD vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodDef* spec;
     PyObject* owner;  // the defining class
     PyObject* name;
     PyObject* qualname;
@@ -35,11 +35,11 @@ std::string plural(int n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
-// Binds positional and keyword arguments to the spec's parameters the way the interpreter
+// Binds positional and keyword arguments to the method's parameters the way the interpreter
 // binds a Python function's, with the same error texts.
 bool bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out) {
-    const MethodSpec* s = m->spec;
+    const MethodDef* s = m->spec;
     if (nargs > s->nparams) {
         std::string takes;
         if (s->ndefaults == 0) {
@@ -189,7 +189,7 @@ PyType_Spec method_spec = {
 };
 
 // "(self, gpsmode='NAV-PVT', port='/dev/ttyACM0')", as inspect reads it.
-Ref text_signature(const MethodSpec& s) {
+Ref text_signature(const MethodDef& s) {
     std::string sig = "(self";
     int first_default = s.nparams - s.ndefaults;
     for (int i = 0; i < s.nparams; ++i) {
@@ -208,7 +208,7 @@ Ref text_signature(const MethodSpec& s) {
     return Ref::steal(PyUnicode_FromString(sig.c_str()));
 }
 
-Ref new_method(PyObject* module, PyObject* cls, const MethodSpec& s) {
+Ref new_method(PyObject* module, PyObject* cls, const MethodDef& s) {
     auto* tp = reinterpret_cast<PyTypeObject*>(state(module)->method_type);
     Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(MethodObject, tp)));
     if (!obj) return {};
@@ -247,7 +247,7 @@ PyObject* create_method_type(PyObject* module) {
     return PyType_FromModuleAndSpec(module, &method_spec, nullptr);
 }
 
-bool add_methods(PyObject* module, PyObject* cls, const MethodSpec* specs, std::size_t count) {
+bool add_methods(PyObject* module, PyObject* cls, const MethodDef* specs, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         Ref m = new_method(module, cls, specs[i]);
         if (!m || PyObject_SetAttrString(cls, specs[i].name, m.get()) < 0) return false;

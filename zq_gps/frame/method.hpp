@@ -15,7 +15,7 @@ using MethodImpl = PyObject* (*)(PyObject* module, PyObject* self, PyObject* con
 
 inline constexpr int kMaxParams = 4;
 
-struct MethodSpec {
+struct MethodDef {
     const char* name;
     MethodImpl impl;
     const char* const* params;    // names of the parameters after the instance
@@ -28,8 +28,8 @@ struct MethodSpec {
 // Creates the descriptor type for MODULE. Returns a new reference.
 PyObject* create_method_type(PyObject* module);
 
-// Makes one descriptor per spec and sets it on CLS, in the order given (so that the class
+// Makes one descriptor per definition and sets it on CLS, in the order given (so that the class
 // namespace lists them in that order and the interpreter's slots follow them).
-bool add_methods(PyObject* module, PyObject* cls, const MethodSpec* specs, std::size_t count);
+bool add_methods(PyObject* module, PyObject* cls, const MethodDef* specs, std::size_t count);
 
 }  // namespace zq

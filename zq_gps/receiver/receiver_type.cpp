@@ -39,7 +39,7 @@ const char* const init_params[] = {"gpsmode", "port"};
 const char* const init_defaults[] = {"NAV-PVT", "/dev/ttyACM0"};
 
 // The class body's order.
-const MethodSpec receiver_methods[] = {
+const MethodDef receiver_methods[] = {
     {"__init__", receiver_init, init_params, 2, init_defaults, 2, nullptr},
     {"run", receiver_run, nullptr, 0, nullptr, 0, nullptr},
     {"loop_gps", receiver_loop, nullptr, 0, nullptr, 0, nullptr},
