@@ -1,0 +1,249 @@
+"""Shared pieces of the fault tests: the simulated receiver (zq-sim), a pseudo-terminal of our
+own behind a managed symlink, a stand-in for the module's `time` that records every message
+the reader accepts, and an independent NAV-PVT reader for the bytes on the line."""
+import json
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import threading
+import time as _time
+
+import pytest
+
+from zq_paths import BUILD
+
+CODE2_LINE = "Error-Code: 0002, Error-Message: Failure in GPS-read()."
+INITIAL = (0, 0, 99.99, -1, -1, -1, -1)
+
+
+def wait_for(predicate, seconds, what):
+    deadline = _time.monotonic() + seconds
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if _time.monotonic() > deadline:
+            raise AssertionError("timed out after %.1f s waiting for %s" % (seconds, what))
+        _time.sleep(0.005)
+
+
+def sim_binary():
+    path = os.path.join(BUILD, "tools", "zq-sim")
+    if not os.access(path, os.X_OK):
+        pytest.skip("zq-sim is not built (looked for %s; set ZQ_BUILD)" % path)
+    return path
+
+
+def fletcher(body):
+    a = b = 0
+    for x in body:
+        a = (a + x) & 0xFF
+        b = (b + a) & 0xFF
+    return bytes((a, b))
+
+
+def frame(cls, mid, payload):
+    body = bytes((cls, mid)) + struct.pack("<H", len(payload)) + payload
+    return b"\xb5\x62" + body + fletcher(body)
+
+
+def nav_pvt(itow, lon, lat, pdop=150, num_sv=9):
+    p = bytearray(92)
+    struct.pack_into("<I", p, 0, itow)
+    p[20], p[21], p[23] = 3, 0x01, num_sv
+    struct.pack_into("<ii", p, 24, lon, lat)
+    struct.pack_into("<H", p, 76, pdop)
+    return frame(0x01, 0x07, bytes(p))
+
+
+def split_items(data):
+    """Complete items at the front of a clean receiver stream: (start, end, payload or None)
+    for UBX frames (payload of NAV-PVT only) and NMEA lines, and where the complete part ends."""
+    items, i = [], 0
+    while i < len(data):
+        if data[i:i + 2] == b"\xb5\x62":
+            if i + 6 > len(data):
+                break
+            end = i + 8 + struct.unpack_from("<H", data, i + 4)[0]
+            if end > len(data):
+                break
+            pvt = data[i + 6:end - 2] if data[i + 2:i + 4] == b"\x01\x07" else None
+            items.append((i, end, pvt))
+            i = end
+        elif data[i:i + 1] == b"$":
+            nl = data.find(b"\n", i)
+            if nl < 0:
+                break
+            i = nl + 1
+        else:
+            i += 1
+    return items, i
+
+
+class Sim:
+    """One zq-sim process with its device link, control FIFO and truth file."""
+
+    def __init__(self, *args):
+        binary = sim_binary()
+        self.dir = tempfile.mkdtemp(prefix="zq-faults.")
+        self.link = os.path.join(self.dir, "ttyGPS0")
+        self.truth_path = os.path.join(self.dir, "truth.jsonl")
+        self.log_path = os.path.join(self.dir, "sim.log")
+        self._log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(
+            [binary, "--link", self.link, "--truth", self.truth_path, *args],
+            stdout=subprocess.DEVNULL, stderr=self._log)
+        wait_for(lambda: (os.path.islink(self.link) and os.path.exists(self.link + ".ctl"))
+                 or self.proc.poll() is not None, 10, "the simulator's device link")
+        if self.proc.poll() is not None:
+            raise AssertionError("zq-sim exited %s: %s" % (self.proc.returncode, self.log()))
+
+    def log(self):
+        with open(self.log_path) as f:
+            return f.read()
+
+    def truth(self):
+        with open(self.truth_path) as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def sent_pvts(self):
+        return [t for t in self.truth() if t.get("pvt") and t["sent"]]
+
+    def send(self, command):
+        with open(self.link + ".ctl", "w") as f:
+            f.write(command + "\n")
+
+    def target(self):
+        try:
+            return os.readlink(self.link)
+        except OSError:
+            return None
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self._log.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class LinkedPty:
+    """A pseudo-terminal of our own published under a symlink that survives unplug/replug."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="zq-faults-pty.")
+        self.link = os.path.join(self.dir, "ttyGPS0")
+        self.master = self.slave = None
+        self.replug()
+
+    def replug(self):
+        import tty
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        tmp = self.link + ".new"
+        os.symlink(os.ttyname(self.slave), tmp)
+        os.rename(tmp, self.link)
+
+    def write(self, data):
+        os.write(self.master, data)
+
+    def unplug(self):
+        os.unlink(self.link)
+        for fd in (self.master, self.slave):
+            os.close(fd)
+        self.master = self.slave = None
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class AcceptRecorder:
+    """Stands in for the module's `time`. The reader calls sleep() at the top of every pass,
+    so a message it accepted in one pass is seen here, on the reader's own thread, before the
+    next one can replace it: every accepted message is recorded with the getgps() tuple that
+    it produced. The reader's first pass waits until the receiver is bound."""
+
+    def __init__(self, pause=True):
+        self.receiver = None
+        self.bound = threading.Event()
+        self.accepted = []  # (message, getgps tuple)
+        self.pause = pause
+        self.passes = 0
+
+    time = staticmethod(_time.time)
+
+    def sleep(self, seconds):
+        self.bound.wait(10)
+        self.passes += 1
+        self.take()
+        if self.pause:
+            _time.sleep(seconds)
+
+    def take(self):
+        g = self.receiver
+        if g is None:
+            return
+        m = g.parsed_data
+        if m is not None and (not self.accepted or m is not self.accepted[-1][0]):
+            self.accepted.append((m, g.getgps()))
+
+
+@pytest.fixture
+def sim_factory():
+    sims = []
+
+    def start(*args):
+        s = Sim(*args)
+        sims.append(s)
+        return s
+
+    yield start
+    for s in sims:
+        s.close()
+
+
+@pytest.fixture
+def receivers(zq, monkeypatch):
+    """Builds receivers on the real serial library and codec with a recording logger; stops
+    and joins every one at the end."""
+    from zq_fakes import RecordingLogger
+    log = RecordingLogger()
+    monkeypatch.setattr(zq, "l", log)
+    made = []
+
+    def make(port, recorder=None):
+        if recorder is not None:
+            monkeypatch.setattr(zq, "time", recorder)
+        g = zq.zq_gps(port=port)
+        if recorder is not None:
+            recorder.receiver = g
+            recorder.bound.set()
+        made.append(g)
+        return g
+
+    make.log = log
+    yield make
+    for g in made:
+        try:
+            g.stop()
+        except Exception:
+            pass
+        g.t1.join(5)
+
+
+def open_fds():
+    return set(os.listdir("/proc/self/fd"))
+
+
+def reader_threads():
+    return [t for t in threading.enumerate() if t is not threading.main_thread()]
