@@ -1,6 +1,14 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target with clang and runs it for SECONDS (default 60).
-# Usage: fuzz/run.sh [SECONDS]   (build and corpus go to build-fuzz/ at the repo root)
+# Builds the libFuzzer targets with clang and runs each, one after the other, for SECONDS
+# (default 60):
+#   ubx     scanner and decoder on arbitrary bytes in arbitrary chunking   (fuzz_ubx.cpp)
+#   build   the builder from arbitrary field names, values and modes        (fuzz_build.cpp)
+#   reader  libs.pyubx2's UBXReader and UBXMessage seen from Python, in an
+#           embedded interpreter                                           (fuzz_reader.cpp)
+# Usage: fuzz/run.sh [SECONDS]     env: FUZZ_TARGETS="ubx build reader", FUZZ_JOBS (default 1)
+# Build, corpora, logs and crash artifacts go to build-fuzz/ at the repository root. Seeds: the
+# recorded receiver streams, a few seconds of zq-sim output when the simulator is built, and the
+# inputs in fuzz/regressions/ (named <target>-..., unprefixed ones belong to ubx).
 set -euo pipefail
 
 seconds="${1:-60}"
@@ -8,19 +16,98 @@ here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(dirname "$here")"
 out="$repo/build-fuzz"
 cxx="${CXX_FUZZ:-clang++-14}"
+targets="${FUZZ_TARGETS:-ubx build reader}"
+flags=(-std=c++20 -O1 -g -Wall -Wextra -Werror -fsanitize=fuzzer,address,undefined
+       -fno-sanitize-recover=all -I "$repo/libs/ubx/include" -I "$repo/libs/ubx/src")
+core=("$repo"/libs/ubx/src/*.cpp)
 
-mkdir -p "$out/corpus" "$out/artifacts"
-"$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -I "$repo/libs/ubx/include" -I "$repo/libs/ubx/src" \
-    "$here/fuzz_ubx.cpp" "$repo"/libs/ubx/src/*.cpp -o "$out/fuzz_ubx"
+mkdir -p "$out/artifacts"
 
-# Seeds: the recorded receiver streams (byte 0 picks the chunking) and every regression input.
-for f in "$repo"/tests/captures/*.log; do
-    seed="$out/corpus/seed-$(basename "$f")"
-    [ -e "$seed" ] || { printf '\x07'; cat "$f"; } > "$seed"
+build() {
+    case "$1" in
+        ubx | build) "$cxx" "${flags[@]}" "$here/fuzz_$1.cpp" "${core[@]}" -o "$out/fuzz_$1" ;;
+        reader)
+            # The binding's source is linked in and registered as a built-in module, so the
+            # whole Python-facing path carries the fuzzer's instrumentation.
+            # shellcheck disable=SC2046
+            "$cxx" "${flags[@]}" -I "$repo/common" $(/usr/bin/python3-config --includes) \
+                -DZQ_FUZZ_DIR="\"$here\"" "$here/fuzz_reader.cpp" "$repo/libs/pyubx2/pyubx2.cpp" \
+                "${core[@]}" $(/usr/bin/python3-config --ldflags --embed) -o "$out/fuzz_reader" ;;
+        *) echo "fuzz: unknown target $1" >&2; exit 2 ;;
+    esac
+}
+
+# A few seconds of the simulated receiver's line: NAV-PVT, NMEA and its noise.
+sim_seed() {
+    local sim="${ZQ_BUILD:-$repo/build}/tools/zq-sim" dir
+    [ -x "$sim" ] || return 0
+    [ -s "$out/sim-recording.bin" ] && return 0
+    dir="$(mktemp -d)"
+    "$sim" --quiet --link "$dir/tty" --truth /dev/null --rate 10 --noise 40 --bad-checksum-every 5 \
+        --duration 4 --paused &
+    local pid=$!
+    /usr/bin/python3 - "$dir/tty" "$out/sim-recording.bin" <<'EOF' || true
+import os, sys, time, serial
+link, dest = sys.argv[1:]
+deadline = time.monotonic() + 5
+while not os.path.exists(link + ".ctl") and time.monotonic() < deadline:
+    time.sleep(0.01)
+port = serial.Serial(link, 9600, timeout=0.2)
+with open(link + ".ctl", "w") as ctl:
+    ctl.write("resume\n")
+data = b""
+end = time.monotonic() + 3
+while time.monotonic() < end:
+    data += port.read(65536)
+open(dest, "wb").write(data)
+EOF
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    rm -rf "$dir"
+}
+
+seed() {
+    local target="$1" corpus="$2" f
+    mkdir -p "$corpus"
+    local streams=("$repo"/tests/captures/*.log)
+    [ -s "$out/sim-recording.bin" ] && streams+=("$out/sim-recording.bin")
+    for f in "${streams[@]}"; do
+        # byte 0 picks the chunking (ubx, reader); the builder reads the stream as field data
+        [ -e "$corpus/seed-$(basename "$f")" ] || { printf '\x07'; cat "$f"; } > "$corpus/seed-$(basename "$f")"
+    done
+    for f in "$here"/regressions/*; do
+        [ -e "$f" ] || continue
+        case "$(basename "$f")" in
+            build-* | reader-*) [[ "$(basename "$f")" == "$target"-* ]] || continue ;;
+            *) [ "$target" = ubx ] || [ "$target" = reader ] || continue ;;
+        esac
+        cp -n "$f" "$corpus/" 2>/dev/null || true
+    done
+}
+
+sim_seed
+status=0
+for t in $targets; do
+    build "$t"
+    corpus="$out/corpus-$t"
+    # the first corpus of the ubx target lived in build-fuzz/corpus
+    [ "$t" = ubx ] && [ -d "$out/corpus" ] && [ ! -d "$corpus" ] && mv "$out/corpus" "$corpus"
+    seed "$t" "$corpus"
+    extra=()
+    case "$t" in
+        ubx) extra=(-max_len=20000 -dict="$here/ubx.dict") ;;
+        build) extra=(-max_len=512 -use_value_profile=1) ;;
+        reader) extra=(-max_len=4096 -dict="$here/ubx.dict") ;;
+    esac
+    echo "== fuzz_$t for ${seconds}s (log: $out/fuzz_$t.log)"
+    if ! (cd "$out" && "./fuzz_$t" -max_total_time="$seconds" "${extra[@]}" \
+            -artifact_prefix="$out/artifacts/$t-" -print_final_stats=1 "$corpus" \
+            > "$out/fuzz_$t.log" 2>&1); then
+        echo "fuzz_$t: FAILED, see $out/fuzz_$t.log and $out/artifacts/" >&2
+        tail -40 "$out/fuzz_$t.log" >&2
+        status=1
+    fi
+    grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$out/fuzz_$t.log" | tail -1 || true
+    grep -E '^stat::number_of_executed_units' "$out/fuzz_$t.log" || true
 done
-if [ -d "$here/regressions" ]; then cp -n "$here"/regressions/* "$out/corpus/" 2>/dev/null || true; fi
-
-cd "$out"
-./fuzz_ubx -max_total_time="$seconds" -max_len=20000 -dict="$here/ubx.dict" \
-    -artifact_prefix="$out/artifacts/" -print_final_stats=1 corpus
+exit $status

@@ -99,12 +99,16 @@ void put(const MessageDef& m, std::vector<uint8_t>& out, const Slot& s, const Va
 
 std::vector<uint8_t> fill(const MessageDef& form, std::size_t blocks,
                           std::span<const NamedValue> fields) {
-    const std::size_t len = form.min_len + blocks * form.block_size;
-    if (len > form.max_len) {
-        fail(Errc::BadValue, form, len,
+    // Compared as a count: the block number comes from the caller's field name ("cno_<k>"),
+    // and k times the block size can wrap around to a small length.
+    const std::size_t room =
+        form.block_size ? (form.max_len - form.min_len) / form.block_size : std::size_t{0};
+    if (blocks > room) {
+        fail(Errc::BadValue, form, form.max_len,
              std::to_string(blocks) + " repeated blocks exceed the longest form (" +
                  std::to_string(form.max_len) + " bytes)");
     }
+    const std::size_t len = form.min_len + blocks * form.block_size;
     std::vector<uint8_t> out(len);
     for (const Field& f : form.fields) {
         if (f.fixed != 0) put(form, out, {&f, 0}, Value(f.fixed));
