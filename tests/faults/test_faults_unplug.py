@@ -1,6 +1,7 @@
 """Device removal as a host sees it: the reader gives up with code 2 and keeps the last good
 values, restart() on the same port name brings values back, and nothing is left behind."""
 import threading
+import time
 
 import pytest
 import serial
@@ -105,35 +106,35 @@ def test_unplug_while_power_mode_is_written(receivers, sim_factory, capsys):
     sim = sim_factory("--rate", "10", "--no-nmea")
     g = receivers(sim.link)
     wait_for(lambda: g.flag is True, 5, "values")
-    outcomes = []
+    outcomes = []  # "ok", "failed", or the repr of any other exception
     done = threading.Event()
 
     def writer():
         while not done.is_set():
             try:
-                outcomes.append(g.setPowerMode())
-            except serial.SerialException as e:
-                outcomes.append(e)
+                g.setPowerMode()
+                outcomes.append("ok")
+            except serial.SerialException:
+                outcomes.append("failed")
             except Exception as e:  # anything else is a fault the test reports
-                outcomes.append(("unexpected", repr(e)))
+                outcomes.append(repr(e))
                 return
+            time.sleep(0.001)  # a busy host, not one that starves the reader of the GIL
 
     t = threading.Thread(target=writer)
     t.start()
     try:
         wait_for(lambda: len(outcomes) >= 20, 5, "writes before the unplug")
         sim.send("unplug")
-        wait_for(lambda: any(isinstance(o, serial.SerialException) for o in outcomes), 5,
-                 "a write to fail")
+        wait_for(lambda: "failed" in outcomes, 5, "a write to fail")
         wait_for(lambda: not g.t1.is_alive(), 15, "the reader to give up")
     finally:
         done.set()
         t.join(5)
-    assert not [o for o in outcomes if isinstance(o, tuple)]
-    assert None in outcomes
+    assert set(outcomes) == {"ok", "failed"}
     # Once a write has failed, every later one fails too: nothing reaches a removed device.
-    first_fail = next(i for i, o in enumerate(outcomes) if o is not None)
-    assert all(isinstance(o, serial.SerialException) for o in outcomes[first_fail:])
+    first_fail = outcomes.index("failed")
+    assert set(outcomes[first_fail:]) == {"failed"}
     assert g.flag is False and code2_lines(capsys) == [CODE2_LINE]
 
     sim.send("replug")
