@@ -104,7 +104,7 @@ def inspect(raw, msg):
     again = UBXReader.parse(raw)
     assert again == msg and not (again != msg) and hash(again) == hash(msg)
     assert again.as_dict() == fields
-    if fields and all(type(v) is not str or v.isascii() for v in fields.values()):
+    if fields:
         try:
             built = UBXMessage(raw[2], raw[3], GET, **fields)
         except UBXMessageError:

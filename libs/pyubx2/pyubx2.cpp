@@ -231,10 +231,22 @@ PyObject* message_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
                      static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))});
                 keep.push_back(std::move(b));
             } else if (PyUnicode_Check(value)) {
-                Py_ssize_t n = 0;
-                const char* s = PyUnicode_AsUTF8AndSize(value, &n);
-                if (!s) return nullptr;
-                nv.value = ubx::Value::of_text({s, static_cast<std::size_t>(n)});
+                // Text fields are one byte per character on the wire and are read back as
+                // Latin-1, so they are written as Latin-1 too.
+                Ref b = Ref::steal(PyUnicode_AsLatin1String(value));
+                if (!b) {
+                    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+                    PyErr_Clear();
+                    PyErr_Format(PyExc_ValueError,
+                                 "UBXMessage: field '%U' takes text of one byte per character "
+                                 "(Latin-1), got %R",
+                                 key, value);
+                    return nullptr;
+                }
+                nv.value =
+                    ubx::Value::of_text({PyBytes_AS_STRING(b.get()),
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))});
+                keep.push_back(std::move(b));
             } else {
                 PyErr_Format(PyExc_TypeError,
                              "UBXMessage: field '%U' takes int, bytes or str, not %.100s", key,

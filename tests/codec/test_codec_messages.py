@@ -105,12 +105,19 @@ def test_unknown_field_names_field_and_message():
     ((6, 1, SET), {"rate": 2**70}, UBXMessageError, "out of range for field 'rate'"),
     ((6, 1, SET), {"rate": 1.5}, TypeError, "field 'rate' takes int, bytes or str, not float"),
     ((0x0A, 4, GET), {"swVersion": "x" * 31}, UBXMessageError, "holds at most 30 bytes"),
+    ((0x0A, 4, GET), {"swVersion": "\u20ac"}, ValueError, "one byte per character"),
     ((6, 1, 3), {}, ValueError, "mode must be GET (0), SET (1) or POLL (2), got 3"),
     ((256, 1, SET), {}, ValueError, "msgClass and msgID must be 0..255"),
 ])
 def test_builder_rejects_bad_input(args, kwargs, exc, text):
     with pytest.raises(exc, match=text.replace("(", r"\(").replace(")", r"\)")):
         UBXMessage(*args, **kwargs)
+
+
+def test_text_fields_are_one_byte_per_character_both_ways():
+    raw = UBXMessage(0x0A, 4, GET, swVersion="\xe9 ROM", hwVersion="0008").serialize()
+    assert raw[6:11] == b"\xe9 ROM"
+    assert UBXReader.parse(raw).swVersion == "\xe9 ROM"
 
 
 def test_poll_without_fields_is_the_bare_header():
