@@ -11,6 +11,6 @@ def fletcher(data):
     return bytes((a, b))
 
 
-def frame(cls, msg_id, payload):
+def frame(cls, msg_id, payload=b""):
     body = bytes((cls, msg_id)) + struct.pack("<H", len(payload)) + payload
     return b"\xb5\x62" + body + fletcher(body)

@@ -1,53 +1,20 @@
 """Shared pieces of the fault tests: the simulated receiver (zq-sim), a pseudo-terminal of our
 own behind a managed symlink, a stand-in for the module's `time` that records every message
 the reader accepts, and an independent NAV-PVT reader for the bytes on the line."""
-import json
 import os
 import shutil
-import signal
 import struct
-import subprocess
 import tempfile
 import threading
 import time as _time
 
 import pytest
 
-from zq_paths import BUILD
+from ubx_helpers import fletcher, frame  # noqa: F401
+from zq_sim import Sim, sim_factory, wait_until as wait_for  # noqa: F401
 
 CODE2_LINE = "Error-Code: 0002, Error-Message: Failure in GPS-read()."
 INITIAL = (0, 0, 99.99, -1, -1, -1, -1)
-
-
-def wait_for(predicate, seconds, what):
-    deadline = _time.monotonic() + seconds
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if _time.monotonic() > deadline:
-            raise AssertionError("timed out after %.1f s waiting for %s" % (seconds, what))
-        _time.sleep(0.005)
-
-
-def sim_binary():
-    path = os.path.join(BUILD, "tools", "zq-sim")
-    if not os.access(path, os.X_OK):
-        pytest.skip("zq-sim is not built (looked for %s; set ZQ_BUILD)" % path)
-    return path
-
-
-def fletcher(body):
-    a = b = 0
-    for x in body:
-        a = (a + x) & 0xFF
-        b = (b + a) & 0xFF
-    return bytes((a, b))
-
-
-def frame(cls, mid, payload):
-    body = bytes((cls, mid)) + struct.pack("<H", len(payload)) + payload
-    return b"\xb5\x62" + body + fletcher(body)
 
 
 def nav_pvt(itow, lon, lat, pdop=150, num_sv=9):
@@ -81,57 +48,6 @@ def split_items(data):
         else:
             i += 1
     return items, i
-
-
-class Sim:
-    """One zq-sim process with its device link, control FIFO and truth file."""
-
-    def __init__(self, *args):
-        binary = sim_binary()
-        self.dir = tempfile.mkdtemp(prefix="zq-faults.")
-        self.link = os.path.join(self.dir, "ttyGPS0")
-        self.truth_path = os.path.join(self.dir, "truth.jsonl")
-        self.log_path = os.path.join(self.dir, "sim.log")
-        self._log = open(self.log_path, "w")
-        self.proc = subprocess.Popen(
-            [binary, "--link", self.link, "--truth", self.truth_path, *args],
-            stdout=subprocess.DEVNULL, stderr=self._log)
-        wait_for(lambda: (os.path.islink(self.link) and os.path.exists(self.link + ".ctl"))
-                 or self.proc.poll() is not None, 10, "the simulator's device link")
-        if self.proc.poll() is not None:
-            raise AssertionError("zq-sim exited %s: %s" % (self.proc.returncode, self.log()))
-
-    def log(self):
-        with open(self.log_path) as f:
-            return f.read()
-
-    def truth(self):
-        with open(self.truth_path) as f:
-            return [json.loads(line) for line in f if line.strip()]
-
-    def sent_pvts(self):
-        return [t for t in self.truth() if t.get("pvt") and t["sent"]]
-
-    def send(self, command):
-        with open(self.link + ".ctl", "w") as f:
-            f.write(command + "\n")
-
-    def target(self):
-        try:
-            return os.readlink(self.link)
-        except OSError:
-            return None
-
-    def close(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self._log.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class LinkedPty:
@@ -196,20 +112,6 @@ class AcceptRecorder:
         m = g.parsed_data
         if m is not None and (not self.accepted or m is not self.accepted[-1][0]):
             self.accepted.append((m, g.getgps()))
-
-
-@pytest.fixture
-def sim_factory():
-    sims = []
-
-    def start(*args):
-        s = Sim(*args)
-        sims.append(s)
-        return s
-
-    yield start
-    for s in sims:
-        s.close()
 
 
 @pytest.fixture

@@ -1,31 +1,16 @@
 """Starts the built receiver tools for the tests and parses their output independently of the
 codec under test (own Fletcher checksum, own NMEA checksum, payload offsets from the protocol
 notes)."""
-import json
 import os
-import shutil
-import signal
 import struct
 import subprocess
-import tempfile
 import time
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
-BUILD = os.environ.get("ZQ_BUILD", os.path.join(REPO, "build"))
-ROOT = os.environ.get("ZQ_ROOT", os.path.join(BUILD, "root"))
-CAPTURES = os.path.join(REPO, "tests", "captures")
-PYTHON = "/usr/bin/python3"
-
-
-def binary(name):
-    path = os.path.join(BUILD, "tools", name)
-    if not os.access(path, os.X_OK):
-        pytest.skip("%s is not built (looked in %s; set ZQ_BUILD to the build directory)"
-                    % (name, path))
-    return path
+from ubx_helpers import fletcher as checksum, frame  # noqa: F401
+from zq_paths import BUILD, CAPTURES, REPO, ROOT  # noqa: F401
+from zq_sim import PYTHON, Sim, binary, sim_factory, wait_until  # noqa: F401
 
 
 def need_pyubx2():
@@ -33,30 +18,6 @@ def need_pyubx2():
             f.startswith("pyubx2") and f.endswith(".so")
             for f in os.listdir(os.path.join(ROOT, "libs"))):
         pytest.skip("libs.pyubx2 is not built in %s" % ROOT)
-
-
-def wait_until(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
-        time.sleep(0.01)
-
-
-def checksum(body):
-    a = b = 0
-    for x in body:
-        a = (a + x) & 0xFF
-        b = (b + a) & 0xFF
-    return bytes((a, b))
-
-
-def frame(cls, mid, payload=b""):
-    body = bytes((cls, mid)) + struct.pack("<H", len(payload)) + payload
-    return b"\xb5\x62" + body + checksum(body)
 
 
 def split_stream(data):
@@ -107,65 +68,6 @@ def pvt_fields(payload):
     pdop, = struct.unpack_from("<H", payload, 76)
     return {"iTOW": itow, "lon_e7": lon, "lat_e7": lat, "gSpeed": gspeed, "headMot": headmot,
             "numSV": payload[23], "pDOP": pdop, "fixType": payload[20]}
-
-
-class Sim:
-    """One zq-sim process with its link, control FIFO and truth file in a private directory."""
-
-    def __init__(self, *args):
-        self.dir = tempfile.mkdtemp(prefix="zq-sim-test.")
-        self.link = os.path.join(self.dir, "ttyGPS0")
-        self.control = self.link + ".ctl"
-        self.truth_path = os.path.join(self.dir, "truth.jsonl")
-        self.log_path = os.path.join(self.dir, "sim.log")
-        self._log = open(self.log_path, "w")
-        self.proc = subprocess.Popen(
-            [binary("zq-sim"), "--link", self.link, "--truth", self.truth_path, *args],
-            stdout=subprocess.DEVNULL, stderr=self._log)
-        wait_until(lambda: os.path.islink(self.link) and os.path.exists(self.control)
-                   or self.proc.poll() is not None, 5, "the simulator's device link")
-        if self.proc.poll() is not None:
-            raise AssertionError("zq-sim exited %s: %s" % (self.proc.returncode, self.log()))
-
-    def log(self):
-        with open(self.log_path) as f:
-            return f.read()
-
-    def truth(self):
-        with open(self.truth_path) as f:
-            return [json.loads(line) for line in f if line.strip()]
-
-    def send(self, command):
-        with open(self.control, "w") as f:
-            f.write(command + "\n")
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self._log.close()
-
-    def close(self):
-        self.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-
-@pytest.fixture
-def sim_factory():
-    sims = []
-
-    def start(*args):
-        s = Sim(*args)
-        sims.append(s)
-        return s
-
-    yield start
-    for s in sims:
-        s.close()
 
 
 class Port:
