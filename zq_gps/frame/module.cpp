@@ -13,29 +13,28 @@
 
 namespace zq {
 
-Ref global(PyObject* module, const char* n) {
-    Ref key = Ref::steal(PyUnicode_InternFromString(n));
-    if (!key) return {};
-    PyObject* dict = PyModule_GetDict(module);
-    PyObject* v = PyDict_GetItemWithError(dict, key.get());
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) return {};
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        v = PyDict_GetItemWithError(builtins, key.get());
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) return {};
-    }
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", n);
-    return {};
-}
+namespace {
 
-Ref global(PyObject* module, Name n) {
-    PyObject* key = name(module, n);
+Ref lookup(PyObject* module, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), key);
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) return {};
-    return global(module, PyUnicode_AsUTF8(key));
+    if (PyObject* builtins = PyEval_GetBuiltins()) {
+        v = PyDict_GetItemWithError(builtins, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) return {};
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return {};
+}
+
+}  // namespace
+
+Ref global(PyObject* module, Name n) { return lookup(module, name(module, n)); }
+
+Ref global(PyObject* module, const char* n) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(n));
+    return key ? lookup(module, key.get()) : Ref{};
 }
 
 bool host_print(PyObject* module, PyObject* text) {
