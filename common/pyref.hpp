@@ -11,7 +11,7 @@
 namespace pyref {
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
     static Ref borrow(PyObject* p) noexcept {
@@ -33,20 +33,20 @@ public:
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     void reset() noexcept { Py_CLEAR(p_); }
 
-private:
+  private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };
 
 // Holds the GIL released for the lifetime of the guard: wrap blocking native work in it.
 class GilRelease {
-public:
+  public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
     ~GilRelease() { PyEval_RestoreThread(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
-private:
+  private:
     PyThreadState* state_;
 };
 

@@ -69,7 +69,8 @@ PyObject* error_init(PyObject* module, PyObject* self, PyObject* const* args) {
     Ref e_text = Ref::steal(PyObject_Str(e));
     Ref self_text = e_text ? Ref::steal(PyObject_Str(self)) : Ref{};
     if (!self_text) return nullptr;
-    Ref log_text = Ref::steal(PyUnicode_FromFormat("GPS Error: %U, %U", e_text.get(), self_text.get()));
+    Ref log_text =
+        Ref::steal(PyUnicode_FromFormat("GPS Error: %U, %U", e_text.get(), self_text.get()));
     if (!log_text || !log(module, Name::error, log_text.get())) return nullptr;
 
     Ref line = error_line(module, self);
@@ -118,10 +119,7 @@ PyType_Slot error_slots[] = {
 };
 
 PyType_Spec error_spec = {
-    "zq_gps.zq_error",
-    0,
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    "zq_gps.zq_error", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     error_slots,
 };
 
@@ -129,7 +127,8 @@ PyType_Spec error_spec = {
 
 PyObject* create_error_type(PyObject* module) {
     Ref cls = Ref::steal(PyType_FromModuleAndSpec(module, &error_spec, PyExc_Exception));
-    if (!cls || !add_methods(module, cls.get(), error_methods, std::size(error_methods))) return nullptr;
+    if (!cls || !add_methods(module, cls.get(), error_methods, std::size(error_methods)))
+        return nullptr;
     return cls.release();
 }
 
@@ -137,7 +136,8 @@ bool report_error(PyObject* module, PyObject* e, long code) {
     Ref cls = global(module, Name::zq_error);
     Ref c = Ref::steal(PyLong_FromLong(code));
     if (!cls || !c) return false;
-    return Ref::steal(PyObject_CallFunctionObjArgs(cls.get(), e, c.get(), nullptr)).get() != nullptr;
+    return Ref::steal(PyObject_CallFunctionObjArgs(cls.get(), e, c.get(), nullptr)).get() !=
+           nullptr;
 }
 
 }  // namespace zq

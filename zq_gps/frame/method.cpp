@@ -52,7 +52,8 @@ bool bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObje
                               (nargs + 1 == 1 ? " was" : " were") + " given");
         return false;
     }
-    for (int i = 0; i < s->nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    for (int i = 0; i < s->nparams; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -66,8 +67,8 @@ bool bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObje
             return false;
         }
         if (out[found] != nullptr) {
-            set_type_error(m, "got multiple values for argument '" +
-                                  std::string(s->params[found]) + "'");
+            set_type_error(
+                m, "got multiple values for argument '" + std::string(s->params[found]) + "'");
             return false;
         }
         out[found] = args[nargs + k];
@@ -104,7 +105,8 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     }
     PyObject* self = args[0];
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(m->owner))) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%s' object",
+        PyErr_Format(PyExc_TypeError,
+                     "descriptor '%s' for '%s' objects doesn't apply to a '%s' object",
                      m->spec->name, reinterpret_cast<PyTypeObject*>(m->owner)->tp_name,
                      Py_TYPE(self)->tp_name);
         return nullptr;
@@ -183,8 +185,7 @@ PyType_Spec method_spec = {
     sizeof(MethodObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     method_slots,
 };
 

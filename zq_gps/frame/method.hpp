@@ -18,7 +18,7 @@ inline constexpr int kMaxParams = 4;
 struct MethodDef {
     const char* name;
     MethodImpl impl;
-    const char* const* params;    // names of the parameters after the instance
+    const char* const* params;  // names of the parameters after the instance
     int nparams;
     const char* const* defaults;  // text defaults of the last ndefaults parameters
     int ndefaults;

@@ -30,7 +30,9 @@ Ref lookup(PyObject* module, PyObject* key) {
 
 }  // namespace
 
-Ref global(PyObject* module, Name n) { return lookup(module, name(module, n)); }
+Ref global(PyObject* module, Name n) {
+    return lookup(module, name(module, n));
+}
 
 Ref global(PyObject* module, const char* n) {
     Ref key = Ref::steal(PyUnicode_InternFromString(n));
@@ -153,7 +155,8 @@ int module_exec(PyObject* module) {
     if (!environ) return -1;
     int present = root_path_present(environ);
     if (present < 0) return -1;
-    Ref libdir = present ? join_root(os, environ, "libs") : Ref::steal(PyUnicode_FromString("libs"));
+    Ref libdir =
+        present ? join_root(os, environ, "libs") : Ref::steal(PyUnicode_FromString("libs"));
     Ref syspath = attr(sys, "path");
     if (!libdir || !syspath) return -1;
     if (!Ref::steal(PyObject_CallMethod(syspath.get(), "append", "O", libdir.get()))) return -1;
@@ -167,8 +170,8 @@ int module_exec(PyObject* module) {
     if (!import_as(module, "log", "libs.zq_logger")) return -1;
 
     // 5. day
-    Ref today = Ref::steal(PyObject_CallMethod(attr(global(module, "datetime"), "date").get(),
-                                               "today", nullptr));
+    Ref today = Ref::steal(
+        PyObject_CallMethod(attr(global(module, "datetime"), "date").get(), "today", nullptr));
     if (!today) return -1;
     Ref day = Ref::steal(PyObject_CallMethod(today.get(), "strftime", "s", "%d_%m_%Y"));
     if (!bind(module, "day", day)) return -1;
@@ -205,7 +208,8 @@ int module_exec(PyObject* module) {
 
     // 10. The module-wide logger, made by the logging service.
     {
-        Ref service = Ref::steal(PyObject_CallNoArgs(attr(global(module, "log"), "zq_logger").get()));
+        Ref service =
+            Ref::steal(PyObject_CallNoArgs(attr(global(module, "log"), "zq_logger").get()));
         if (!service) return -1;
         Ref logger = Ref::steal(PyObject_CallMethod(service.get(), "createlogger", "sO", "gps",
                                                     global(module, "logfile").get()));
@@ -256,11 +260,14 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->method_type);
     Py_CLEAR(st->receiver_type);
     Py_CLEAR(st->error_type);
-    for (PyObject*& n : st->names) Py_CLEAR(n);
+    for (PyObject*& n : st->names)
+        Py_CLEAR(n);
     return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+void module_free(void* module) {
+    module_clear(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -270,17 +277,12 @@ PyModuleDef_Slot module_slots[] = {
 }  // namespace
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "zq_gps",
-    nullptr,
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    PyModuleDef_HEAD_INIT, "zq_gps",        nullptr,      sizeof(ModuleState), nullptr,
+    module_slots,          module_traverse, module_clear, module_free,
 };
 
 }  // namespace zq
 
-PyMODINIT_FUNC PyInit_zq_gps() { return PyModuleDef_Init(&zq::module_def); }
+PyMODINIT_FUNC PyInit_zq_gps() {
+    return PyModuleDef_Init(&zq::module_def);
+}

@@ -11,6 +11,7 @@ namespace zq {
 using pyref::Ref;
 
 // Names the module uses as attribute or global names, interned once per module object.
+// clang-format off
 #define ZQ_NAMES(X)                                                                             \
     X(lat) X(lon) X(acc) X(gpsmode) X(parseddata) X(numofsat) X(gSpeed) X(headAcc) X(headMot) \
     X(last_Time) X(parsed_data) X(index) X(stopit) X(flag) X(port) X(fullyResolved)             \
@@ -18,10 +19,11 @@ using pyref::Ref;
     X(carrSoln) X(confirmedAvai) X(confirmedDate) X(confirmedTime) X(numSV) X(height) X(hMSL)   \
     X(hAcc) X(vAcc) X(velN) X(velE) X(velD) X(sAcc) X(pDOP) X(reserved1) X(headVeh) X(magDec)   \
     X(magAcc) X(ser) X(ubr) X(t1) X(loop_gps) X(run) X(identity) X(read) X(close) X(write)      \
-    X(serialize) X(start) X(join) X(is_alive) X(ident) X(target) X(baudrate) X(timeout)         \
-    X(Serial) X(Thread) X(UBXReader) X(UBXMessage) X(SET) X(lpMode) X(info) X(debug) X(error)   \
+    X(serialize) X(start) X(join) X(is_alive) X(ident) X(Serial) X(Thread) X(UBXReader)         \
+    X(UBXMessage) X(SET) X(info) X(debug) X(error)                                              \
     X(time) X(sleep) X(serial) X(threading) X(l) X(sys) X(exit) X(print) X(version)             \
-    X(zq_error) X(message) X(code) X(append) X(path)
+    X(zq_error) X(message) X(code)
+// clang-format on
 
 enum class Name {
 #define ZQ_ENUM(n) n,
@@ -76,7 +78,9 @@ Ref call_method1(PyObject* module, PyObject* obj, Name n, PyObject* arg);
 
 // True when the pending Python error is an ordinary one (an instance of Exception), which the
 // guarded regions of the driver handle; interrupts and exit requests pass through.
-inline bool ordinary_error_pending() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+inline bool ordinary_error_pending() {
+    return PyErr_ExceptionMatches(PyExc_Exception) != 0;
+}
 
 // Takes the pending error off the thread as a normalized exception object.
 Ref take_error();

@@ -8,12 +8,12 @@ namespace {
 // Attributes 11 to 41 after last_Time: parsed_data, index, stopit, flag, port, then the
 // NAV-PVT field attributes, all -1.
 constexpr Name kFieldAttributes[] = {
-    Name::fullyResolved, Name::validMag,     Name::tAcc,         Name::fixType,
-    Name::gnssFixOk,     Name::difSoln,      Name::psmState,     Name::headVehValid,
+    Name::fullyResolved, Name::validMag,      Name::tAcc,          Name::fixType,
+    Name::gnssFixOk,     Name::difSoln,       Name::psmState,      Name::headVehValid,
     Name::carrSoln,      Name::confirmedAvai, Name::confirmedDate, Name::confirmedTime,
-    Name::numSV,         Name::height,       Name::hMSL,         Name::hAcc,
-    Name::vAcc,          Name::velN,         Name::velE,         Name::velD,
-    Name::sAcc,          Name::pDOP,         Name::reserved1,    Name::headVeh,
+    Name::numSV,         Name::height,        Name::hMSL,          Name::hAcc,
+    Name::vAcc,          Name::velN,          Name::velE,          Name::velD,
+    Name::sAcc,          Name::pDOP,          Name::reserved1,     Name::headVeh,
     Name::magDec,        Name::magAcc,
 };
 static_assert(std::size(kFieldAttributes) == 26);

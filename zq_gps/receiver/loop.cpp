@@ -12,25 +12,25 @@ constexpr long kFailureLimit = 100;
 
 // Copied as delivered when the message has them, in this order.
 constexpr Name kOptionalFields[] = {
-    Name::gSpeed,       Name::headMot,       Name::headAcc,       Name::fullyResolved,
-    Name::validMag,     Name::tAcc,          Name::fixType,       Name::gnssFixOk,
-    Name::difSoln,      Name::psmState,      Name::headVehValid,  Name::carrSoln,
-    Name::confirmedAvai, Name::numSV,        Name::confirmedDate, Name::confirmedTime,
-    Name::height,       Name::hMSL,          Name::hAcc,          Name::vAcc,
-    Name::velN,         Name::velE,          Name::velD,          Name::sAcc,
-    Name::pDOP,         Name::reserved1,     Name::headVeh,       Name::magDec,
+    Name::gSpeed,        Name::headMot,   Name::headAcc,       Name::fullyResolved,
+    Name::validMag,      Name::tAcc,      Name::fixType,       Name::gnssFixOk,
+    Name::difSoln,       Name::psmState,  Name::headVehValid,  Name::carrSoln,
+    Name::confirmedAvai, Name::numSV,     Name::confirmedDate, Name::confirmedTime,
+    Name::height,        Name::hMSL,      Name::hAcc,          Name::vAcc,
+    Name::velN,          Name::velE,      Name::velD,          Name::sAcc,
+    Name::pDOP,          Name::reserved1, Name::headVeh,       Name::magDec,
     Name::magAcc,
 };
 static_assert(std::size(kOptionalFields) == 29);
 
 // Removes this thread from the retired list on every way out of the loop.
 class RetiredGuard {
-public:
+  public:
     RetiredGuard(PyObject* self) : self_(self), ident_(PyThread_get_thread_ident()) {}
     ~RetiredGuard() { as_receiver(self_)->retired.remove(ident_); }
     bool retired() const { return as_receiver(self_)->retired.contains(ident_); }
 
-private:
+  private:
     PyObject* self_;
     unsigned long ident_;
 };

@@ -12,12 +12,12 @@ namespace zq {
 // Reader threads that a restart has retired, by thread identity. A retired loop leaves at its
 // next pass instead of reading, and removes itself from the list as it leaves.
 class RetiredReaders {
-public:
+  public:
     void add(unsigned long ident);
     void remove(unsigned long ident);
     bool contains(unsigned long ident) const;
 
-private:
+  private:
     std::array<unsigned long, 8> idents_{};
     std::size_t count_ = 0;
 };
@@ -30,7 +30,9 @@ struct Receiver {
     RetiredReaders retired;
 };
 
-inline Receiver* as_receiver(PyObject* self) { return reinterpret_cast<Receiver*>(self); }
+inline Receiver* as_receiver(PyObject* self) {
+    return reinterpret_cast<Receiver*>(self);
+}
 
 // Creates class zq_gps for MODULE. Returns a new reference.
 PyObject* create_receiver_type(PyObject* module);

@@ -9,8 +9,8 @@ bool open_port(PyObject* module, PyObject* self) {
     Ref cls = serial ? getattr(module, serial.get(), Name::Serial) : Ref{};
     Ref port = cls ? getattr(module, self, Name::port) : Ref{};
     if (!port) return false;
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:i,s:i}", "port", port.get(), "baudrate", 9600,
-                                          "timeout", 2));
+    Ref kwargs = Ref::steal(
+        Py_BuildValue("{s:O,s:i,s:i}", "port", port.get(), "baudrate", 9600, "timeout", 2));
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!kwargs || !empty) return false;
     Ref ser = Ref::steal(PyObject_Call(cls.get(), empty.get(), kwargs.get()));
