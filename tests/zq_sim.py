@@ -1,4 +1,5 @@
-"""The simulated receiver (zq-sim) and the other built tools, as the tests start them."""
+"""The simulated receiver (zq-sim) and the other built tools as the tests start them, and the
+clean-up of receivers the tests run on real ports."""
 import json
 import os
 import shutil
@@ -32,6 +33,20 @@ def wait_until(predicate, timeout, what):
         if time.monotonic() > deadline:
             raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
         time.sleep(0.005)
+
+
+def open_fds():
+    return set(os.listdir("/proc/self/fd"))
+
+
+def stop_all(receivers, timeout=5):
+    """Stops every receiver whose port was opened and waits for its reader thread."""
+    for g in receivers:
+        try:
+            g.stop()
+        except Exception:
+            pass
+        g.t1.join(timeout)
 
 
 class Sim:

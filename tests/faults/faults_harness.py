@@ -11,7 +11,7 @@ import time as _time
 import pytest
 
 from ubx_helpers import fletcher, frame  # noqa: F401
-from zq_sim import Sim, sim_factory, wait_until as wait_for  # noqa: F401
+from zq_sim import Sim, open_fds, sim_factory, stop_all, wait_until as wait_for  # noqa: F401
 
 CODE2_LINE = "Error-Code: 0002, Error-Message: Failure in GPS-read()."
 INITIAL = (0, 0, 99.99, -1, -1, -1, -1)
@@ -135,16 +135,7 @@ def receivers(zq, monkeypatch):
 
     make.log = log
     yield make
-    for g in made:
-        try:
-            g.stop()
-        except Exception:
-            pass
-        g.t1.join(5)
-
-
-def open_fds():
-    return set(os.listdir("/proc/self/fd"))
+    stop_all(made)
 
 
 def reader_threads():

@@ -8,6 +8,7 @@ import pytest
 
 from ubx_helpers import frame
 from zq_fakes import RecordingLogger
+from zq_sim import open_fds, stop_all
 
 NMEA = b"$GPGGA,085000.80,3454.3736,S,13836.4872,E,2,00,,28.89,M,-1.662,M,,*4D\r\n"
 CODE2_LINE = "Error-Code: 0002, Error-Message: Failure in GPS-read()."
@@ -69,12 +70,7 @@ def live(zq, monkeypatch):
     make.log = logger
     make.Pty = lambda: ptys.append(Pty()) or ptys[-1]
     yield make
-    for g in made:
-        try:
-            g.stop()
-        except Exception:
-            pass
-        g.t1.join(5)
+    stop_all(made)
     for pty in ptys:
         pty.close()
 
@@ -139,10 +135,6 @@ def test_stop_ends_the_reader_and_closes_the_port(live):
     assert not g.ser.is_open
     assert wait_for(lambda: not g.t1.is_alive(), seconds=5)
     assert g.flag is False
-
-
-def open_fds():
-    return set(os.listdir("/proc/self/fd"))
 
 
 @pytest.mark.parametrize("cycle", ["construct-stop", "restart"])

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from test_install_tree import HOST, TOOLS, TREE
+from test_install_tree import TOOLS, TREE, host_output
 from zq_paths import BUILD
 
 PREFIX = "opt/zq_gps"
@@ -51,12 +51,7 @@ def test_unpacked_package_serves_a_host(deb, tmp_path):
     unpacked = tmp_path / "fs"
     run("dpkg-deb", "-x", str(deb), str(unpacked))
     root = unpacked / PREFIX
-    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "ROOT_PATH": str(root),
-           "PYTHONPATH": str(root), "PYTHONDONTWRITEBYTECODE": "1"}
-    r = subprocess.run(["/usr/bin/python3", "-c", HOST], cwd=tmp_path, env=env,
-                       capture_output=True, text=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.split()[-1] == "b5620611020008002191"
+    assert host_output(root, tmp_path) == "b5620611020008002191"
     for tool in ("zq-sim", "ubxdump"):
         r = subprocess.run([str(root / "tools" / tool), "--help"], capture_output=True, timeout=30)
         assert r.returncode == 0, (tool, r.stderr)

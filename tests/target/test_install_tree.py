@@ -61,11 +61,16 @@ print(UBXMessage(6, 0x11, SET, lpMode=0).serialize().hex())
 """
 
 
-def test_host_imports_module_and_codec_from_the_installed_tree(tree, tmp_path):
-    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "ROOT_PATH": str(tree),
-           "PYTHONPATH": str(tree), "PYTHONDONTWRITEBYTECODE": "1"}
-    # Run from elsewhere: the repository's own libs/ (sources only) must not be found instead.
-    r = subprocess.run(["/usr/bin/python3", "-c", HOST], cwd=tmp_path, env=env,
+def host_output(root, cwd):
+    """Runs HOST against the deployment tree ROOT from CWD; its last word (the power-mode frame)."""
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "ROOT_PATH": str(root),
+           "PYTHONPATH": str(root), "PYTHONDONTWRITEBYTECODE": "1"}
+    r = subprocess.run(["/usr/bin/python3", "-c", HOST], cwd=cwd, env=env,
                        capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
-    assert r.stdout.split()[-1] == "b5620611020008002191"
+    return r.stdout.split()[-1]
+
+
+def test_host_imports_module_and_codec_from_the_installed_tree(tree, tmp_path):
+    # Run from elsewhere: the repository's own libs/ (sources only) must not be found instead.
+    assert host_output(tree, tmp_path) == "b5620611020008002191"
