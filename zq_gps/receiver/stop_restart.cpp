@@ -12,6 +12,14 @@ namespace {
 // The port's read time-out plus a margin: the longest an earlier reader can take to notice.
 constexpr double kRetireWait = 2.0 + 1.0;
 
+// Ends the mend's work quietly: an ordinary error is dropped (true), an interrupt or exit
+// request stays pending for the caller (false).
+bool quiet_end() {
+    if (PyErr_Occurred() && !ordinary_error_pending()) return false;
+    PyErr_Clear();
+    return true;
+}
+
 // Retires the earlier reader thread (t1, when it is a live thread of the host's threading
 // library) and waits, bounded, for it to end. Leaves `stopit` alone: its meaning belongs to
 // the host. Failures here are not the host's concern and leave no error set.
@@ -20,33 +28,19 @@ bool retire_earlier_reader(PyObject* module, PyObject* self) {
     Ref threading = t1 ? Ref::steal(PyImport_ImportModule("threading")) : Ref{};
     Ref thread_cls = threading ? getattr(module, threading.get(), Name::Thread) : Ref{};
     int is_thread = thread_cls ? PyObject_IsInstance(t1.get(), thread_cls.get()) : -1;
-    if (is_thread <= 0 || !reader_alive(module, self)) {
-        if (PyErr_Occurred() && !ordinary_error_pending()) return false;
-        PyErr_Clear();
-        return true;
-    }
+    if (is_thread <= 0 || !reader_alive(module, self)) return quiet_end();
     Ref ident_obj = getattr(module, t1.get(), Name::ident);
     unsigned long ident = ident_obj ? PyLong_AsUnsignedLong(ident_obj.get()) : 0;
-    if (PyErr_Occurred()) {
-        if (!ordinary_error_pending()) return false;
-        PyErr_Clear();
-        return true;
-    }
+    if (PyErr_Occurred()) return quiet_end();
     as_receiver(self)->retired.add(ident);
     if (ident == PyThread_get_thread_ident()) return true;  // called from the reader itself
 
     Ref timeout = Ref::steal(PyFloat_FromDouble(kRetireWait));
     Ref done = timeout ? call_method1(module, t1.get(), Name::join, timeout.get()) : Ref{};
-    if (!done) {
-        if (!ordinary_error_pending()) return false;
-        PyErr_Clear();
-        return true;
-    }
+    if (!done) return quiet_end();
     Ref alive = call_method0(module, t1.get(), Name::is_alive);
     if (alive && PyObject_Not(alive.get()) == 1) as_receiver(self)->retired.remove(ident);
-    if (PyErr_Occurred() && !ordinary_error_pending()) return false;
-    PyErr_Clear();
-    return true;
+    return quiet_end();
 }
 
 bool close_port(PyObject* module, PyObject* self) {
