@@ -88,13 +88,17 @@ class zq_gps:
     last_Time: float
     """`time.time()` at construction, then at each debug dump of a message (about once a second)."""
     parsed_data: UBXMessage | None
-    """The last accepted message, or None."""
+    """The last accepted message, or None: one consistent message, whose age is
+    `time.monotonic() - parsed_data.rx_time`."""
     index: int
     """-1 at construction, incremented by each `restart()`."""
     stopit: int
     """Stop request for the reader: `stop()` sets it to 1; the reader ends at its next check."""
     flag: bool | int
-    """True while the reader delivers data; False (or 0 after `stop()`) otherwise."""
+    """True while the reader delivers live data. False before the first message, after
+    `restart()` until the new reader's first message, while the data is stale (no message for
+    three of its intervals, at least 1.5 s; logged "GPS data stale", True again with the next
+    message, logged "GPS data resumed") and once the reader has ended; 0 after `stop()`."""
     port: str
     """The serial device the reader opens."""
     fullyResolved: int
@@ -141,10 +145,12 @@ class zq_gps:
         ends the process with exit status 1."""
     def run(self) -> None:
         """Opens the port and starts the reader thread; does nothing while this object's
-        reader thread is alive."""
+        reader thread is alive. Calls of `run` and `restart` from several threads take
+        effect one after another."""
     def loop_gps(self) -> None:
         """The reader thread's body. Reads messages until `stopit` is set or 101 reads in a
-        row have failed; the latter is reported as `zq_error` code 2 and sets `flag` to False."""
+        row have failed; the latter is reported as `zq_error` code 2 and sets `flag` to False.
+        Pauses 0.025 s before each read unless the reader has a backlog, which it drains."""
     def stop(self) -> None:
         """Asks the reader to end and closes the port without waiting. The thread ends within
         the port's 2-second read time-out."""
@@ -164,6 +170,6 @@ class zq_gps:
         """The module's `version`."""
     def restart(self) -> None:
         """Brings the reader back, on the same or a new `port`: resets the seven values of
-        `getgps()`, counts itself in `index`, waits (bounded) for an earlier reader to end and
-        starts anew. A failed start is reported as `zq_error` code 2, never raised. After
+        `getgps()` and sets `flag` False until new data, counts itself in `index`, waits
+        (bounded) for an earlier reader to end and starts anew. A failed start is reported as `zq_error` code 2, never raised. After
         `stop()`, set `stopit = 0` first."""

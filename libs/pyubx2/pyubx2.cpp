@@ -2,12 +2,16 @@
 //
 // Field values are not converted when a frame is read: a message keeps its frame as a bytes
 // object and reads a field when the attribute is asked for, through a per-form name -> index
-// dict built once at import. Nothing here releases the GIL: the native work per call is one
-// frame's worth, far below the cost of a GIL round trip, and the stream read is Python code.
+// dict built once at import. The decoding work per call is one frame's worth, far below the
+// cost of a GIL round trip, so it runs with the GIL held; the one place that lets go of it is
+// the wait for a pyserial port's bytes (serial_port.hpp), once per wake-up.
 #include <Python.h>
+
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "pyref.hpp"
+#include "serial_port.hpp"
 #include "ubx/ubx.hpp"
 
 using pyref::Ref;
@@ -138,6 +143,7 @@ void append_value(std::string& out, const ubx::Value& v) {
 struct MessageObject {
     PyObject_HEAD PyObject* raw;  // bytes: the whole frame, sync chars to checksum
     const ubx::MessageDef* def;   // nullptr: class/id unknown or length fits no form
+    double rx_time;               // time.monotonic() when read() took its last byte; NaN: not read
     uint8_t cls;
     uint8_t id;
     uint8_t mode;
@@ -160,6 +166,7 @@ PyObject* new_message(ModuleState* st, Ref raw, const ubx::MessageDef* def, uint
     const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(raw.get()));
     m->raw = raw.release();
     m->def = def;
+    m->rx_time = std::nan("");
     m->cls = p[2];
     m->id = p[3];
     m->mode = mode;
@@ -312,6 +319,12 @@ PyObject* message_mode(PyObject* self, void*) {
     return PyLong_FromLong(reinterpret_cast<MessageObject*>(self)->mode);
 }
 
+PyObject* message_rx_time(PyObject* self, void*) {
+    const double t = reinterpret_cast<MessageObject*>(self)->rx_time;
+    if (std::isnan(t)) Py_RETURN_NONE;
+    return PyFloat_FromDouble(t);
+}
+
 PyObject* message_payload(PyObject* self, void*) {
     PyObject* raw = reinterpret_cast<MessageObject*>(self)->raw;
     return PyBytes_FromStringAndSize(PyBytes_AS_STRING(raw) + ubx::kHeaderSize,
@@ -394,6 +407,10 @@ PyGetSetDef message_getset[] = {
     {"msgmode", message_mode, nullptr, "GET, SET or POLL.", nullptr},
     {"payload", message_payload, nullptr, "Payload bytes.", nullptr},
     {"length", message_length, nullptr, "Payload length.", nullptr},
+    {"rx_time", message_rx_time, nullptr,
+     "time.monotonic() at which UBXReader.read() took the bytes holding the frame's last byte "
+     "from its stream; None for a message built or parsed from bytes.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -439,8 +456,11 @@ struct ReaderObject {
     PyObject* read;   // bound stream.read
     PyObject* chunk;  // bytes the scanner is working through, NULL once drained
     ubx::Scanner* scanner;
+    pyubx2::NativePort* port;  // set when the stream is a pyserial port read natively
+    uint8_t* native_buf;       // chunk_size bytes the native reads land in
     Py_ssize_t chunk_size;
     uint64_t parse_errors;
+    double rx_time;  // monotonic time of the last stream read that returned bytes
     bool has_in_waiting;
     bool busy;
 };
@@ -467,19 +487,23 @@ void reader_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     reader_clear(self);
-    delete reinterpret_cast<ReaderObject*>(self)->scanner;
+    auto* r = reinterpret_cast<ReaderObject*>(self);
+    delete r->scanner;
+    delete r->port;
+    delete[] r->native_buf;
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-// UBXReader(stream, *, max_length=16384, chunk_size=65536)
+// UBXReader(stream, *, max_length=16384, chunk_size=65536, native=True)
 PyObject* reader_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"stream", "max_length", "chunk_size", nullptr};
+    static const char* kwlist[] = {"stream", "max_length", "chunk_size", "native", nullptr};
     PyObject* stream = nullptr;
     Py_ssize_t max_length = static_cast<Py_ssize_t>(ubx::kDefaultMaxPayload);
     Py_ssize_t chunk = kDefaultChunk;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$nn:UBXReader", const_cast<char**>(kwlist),
-                                     &stream, &max_length, &chunk)) {
+    int native = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$nnp:UBXReader", const_cast<char**>(kwlist),
+                                     &stream, &max_length, &chunk, &native)) {
         return nullptr;
     }
     if (max_length < 8176 || max_length > 0xFFFF) {
@@ -503,6 +527,15 @@ PyObject* reader_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     auto* r = reinterpret_cast<ReaderObject*>(self.get());
     r->scanner = new (std::nothrow) ubx::Scanner(static_cast<std::size_t>(max_length));
     if (!r->scanner) return PyErr_NoMemory();
+    if (native) {
+        std::unique_ptr<pyubx2::NativePort> port = pyubx2::NativePort::probe(stream, read.get());
+        if (port) {
+            r->native_buf = new (std::nothrow) uint8_t[static_cast<std::size_t>(chunk)];
+            if (!r->native_buf) return PyErr_NoMemory();
+            r->port = port.release();
+        }
+    }
+    r->rx_time = std::nan("");
     r->stream = Py_NewRef(stream);
     r->read = read.release();
     r->chunk_size = chunk;
@@ -517,8 +550,9 @@ PyObject* reader_result(ReaderObject* r, ModuleState* st, const ubx::Frame& f) {
         ++r->parse_errors;
         return nullptr;
     }
-    PyObject* raw = reinterpret_cast<MessageObject*>(msg.get())->raw;
-    return PyTuple_Pack(2, raw, msg.get());
+    auto* m = reinterpret_cast<MessageObject*>(msg.get());
+    m->rx_time = r->rx_time;
+    return PyTuple_Pack(2, m->raw, msg.get());
 }
 
 PyObject* none_pair() {
@@ -527,51 +561,67 @@ PyObject* none_pair() {
 
 using Clock = std::chrono::steady_clock;
 
-// The stream's read time-out in seconds (pyserial's `timeout`), or 0 when it has none.
+// What time.monotonic() reads.
+double monotonic_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// The stream's read time-out in seconds (pyserial's `timeout`): -1 when it has none (reads
+// wait for as long as it takes), 0 for a non-blocking stream.
 double stream_timeout(ReaderObject* r, ModuleState* st) {
     Ref t = Ref::steal(PyObject_GetAttr(r->stream, st->str_timeout));
     if (!t) {
         PyErr_Clear();
-        return 0;
+        return -1;
     }
-    const double v = t.get() == Py_None ? 0 : PyFloat_AsDouble(t.get());
-    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-    return v > 0 ? v : 0;
+    if (t.get() == Py_None) return -1;
+    const double v = PyFloat_AsDouble(t.get());
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    return std::isnan(v) || v < 0 ? -1 : v;
+}
+
+// Seconds since START.
+double since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // How many bytes to ask the stream for; -1 with an exception set on failure, 0 when the call
-// must not wait again. A call waits again only while it is within one read time-out of its
-// first wait: bytes that arrive a moment after others (NMEA, then the UBX frame of the same
-// burst) are then taken in the same call, while a stream that never completes a frame still
-// hands control back to the caller about once per time-out.
-Py_ssize_t reader_request(ReaderObject* r, ModuleState* st, const Clock::time_point* first_wait,
-                          bool* blocking) {
+// must come back now. A call keeps reading only while it is within one read time-out of its
+// start: bytes that arrive a moment after others (NMEA, then the UBX frame of the same burst)
+// are taken in the same call, while a stream that never completes a frame (endless noise or
+// NMEA, a false header that never fills up) still hands control back about once per time-out,
+// whether or not bytes are waiting. A stream without a time-out gets one wait per call.
+Py_ssize_t reader_request(ReaderObject* r, ModuleState* st, Clock::time_point start, double timeout,
+                          bool first, bool* waited) {
     const auto wanted = static_cast<Py_ssize_t>(r->scanner->wanted());
-    *blocking = false;
+    if (!first && timeout >= 0 && since(start) >= timeout) return 0;
     if (!r->has_in_waiting) return std::max(r->chunk_size, wanted);
     Ref iw = Ref::steal(PyObject_GetAttr(r->stream, st->str_in_waiting));
     if (!iw) return -1;
     const Py_ssize_t waiting = PyNumber_AsSsize_t(iw.get(), PyExc_OverflowError);
     if (waiting == -1 && PyErr_Occurred()) return -1;
     if (waiting > 0) return std::min(waiting, std::max(kMaxChunk, wanted));
-    if (first_wait) {
-        const std::chrono::duration<double> spent = Clock::now() - *first_wait;
-        if (spent.count() >= stream_timeout(r, st)) return 0;
-    }
-    *blocking = true;
+    if (*waited && timeout < 0) return 0;
+    *waited = true;
     return wanted;
 }
 
-PyObject* reader_read_impl(ReaderObject* r, ModuleState* st) {
-    std::optional<Clock::time_point> first_wait;
-    for (;;) {
+// Reads through the stream's own read(n).
+PyObject* reader_read_stream(ReaderObject* r, ModuleState* st) {
+    const Clock::time_point start = Clock::now();
+    const double timeout = stream_timeout(r, st);
+    bool waited = false;
+    for (bool first = true;; first = false) {
         if (auto f = r->scanner->next()) return reader_result(r, st, *f);
         Py_CLEAR(r->chunk);
-        bool blocking = false;
-        const Py_ssize_t n = reader_request(r, st, first_wait ? &*first_wait : nullptr, &blocking);
+        const Py_ssize_t n = reader_request(r, st, start, timeout, first, &waited);
         if (n < 0) return nullptr;
         if (n == 0) return none_pair();
-        if (blocking && !first_wait) first_wait = Clock::now();
         Ref data = Ref::steal(PyObject_CallFunction(r->read, "n", n));
         if (!data) return nullptr;
         if (data.get() != Py_None && !PyBytes_Check(data.get())) {
@@ -586,6 +636,7 @@ PyObject* reader_read_impl(ReaderObject* r, ModuleState* st) {
         // None is what a non-blocking stream returns when it has nothing.
         const Py_ssize_t got = data.get() == Py_None ? 0 : PyBytes_GET_SIZE(data.get());
         if (got > 0) {
+            r->rx_time = monotonic_now();
             r->scanner->feed({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data.get())),
                               static_cast<std::size_t>(got)});
             r->chunk = data.release();
@@ -600,6 +651,48 @@ PyObject* reader_read_impl(ReaderObject* r, ModuleState* st) {
             return none_pair();
         }
     }
+}
+
+// Reads a pyserial port natively: poll with the GIL released, then read what is there.
+PyObject* reader_read_native(ReaderObject* r, ModuleState* st) {
+    const Clock::time_point start = Clock::now();
+    const double timeout = stream_timeout(r, st);
+    bool ready = false;
+    for (;;) {
+        if (auto f = r->scanner->next()) return reader_result(r, st, *f);
+        const Py_ssize_t got = r->port->read_now(r->stream, r->native_buf,
+                                                 static_cast<std::size_t>(r->chunk_size), ready);
+        if (got < 0) return nullptr;
+        ready = false;
+        if (got > 0) {
+            r->rx_time = monotonic_now();
+            r->scanner->feed({r->native_buf, static_cast<std::size_t>(got)});
+            continue;
+        }
+        double left = -1;
+        if (timeout >= 0) {
+            left = timeout - since(start);
+            if (left <= 0) return none_pair();
+        }
+        auto wake = pyubx2::NativePort::Wake::timeout;
+        if (!r->port->wait(r->stream, left, &wake)) return nullptr;
+        if (wake == pyubx2::NativePort::Wake::aborted) {
+            // The port was closed (the read says so with pyserial's exception) or only its
+            // read cancelled: the call ends with what the port still holds.
+            const Py_ssize_t more = r->port->read_now(
+                r->stream, r->native_buf, static_cast<std::size_t>(r->chunk_size), false);
+            if (more < 0) return nullptr;
+            if (more == 0) return none_pair();
+            r->rx_time = monotonic_now();
+            r->scanner->feed({r->native_buf, static_cast<std::size_t>(more)});
+            continue;
+        }
+        ready = wake == pyubx2::NativePort::Wake::readable;
+    }
+}
+
+PyObject* reader_read_impl(ReaderObject* r, ModuleState* st) {
+    return r->port ? reader_read_native(r, st) : reader_read_stream(r, st);
 }
 
 PyObject* reader_read(PyObject* self, PyObject*) {
@@ -646,12 +739,37 @@ PyObject* reader_stream(PyObject* self, void*) {
     return Py_NewRef(s ? s : Py_None);
 }
 
+// True when the next read() can return at once: the scanner holds bytes it has not looked at
+// yet, or the stream already has bytes waiting. False when it cannot tell.
+PyObject* reader_backlog(PyObject* self, void*) {
+    auto* r = reinterpret_cast<ReaderObject*>(self);
+    if (r->scanner->has_unscanned()) Py_RETURN_TRUE;
+    if (!r->stream) Py_RETURN_FALSE;
+    if (r->port) return PyBool_FromLong(r->port->available(r->stream) > 0);
+    if (!r->has_in_waiting) Py_RETURN_FALSE;
+    ModuleState* st = state_of(Py_TYPE(self));
+    Ref iw = Ref::steal(PyObject_GetAttr(r->stream, st->str_in_waiting));
+    const Py_ssize_t waiting = iw ? PyNumber_AsSsize_t(iw.get(), PyExc_OverflowError) : -1;
+    if (waiting == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    return PyBool_FromLong(waiting > 0);
+}
+
+PyObject* reader_native(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<ReaderObject*>(self)->port != nullptr);
+}
+
 PyObject* reader_stats(PyObject* self, void*) {
     auto* r = reinterpret_cast<ReaderObject*>(self);
     const ubx::ScannerStats& s = r->scanner->stats();
-    return Py_BuildValue("{sKsKsKsKsKsn}", "frames", static_cast<unsigned long long>(s.frames),
+    return Py_BuildValue("{sKsKsKsKsKsKsKsn}", "frames", static_cast<unsigned long long>(s.frames),
                          "bad_checksums", static_cast<unsigned long long>(s.bad_checksums),
-                         "oversize", static_cast<unsigned long long>(s.oversize), "skipped_bytes",
+                         "oversize", static_cast<unsigned long long>(s.oversize), "bad_lengths",
+                         static_cast<unsigned long long>(s.bad_lengths), "false_syncs",
+                         static_cast<unsigned long long>(s.false_syncs), "skipped_bytes",
                          static_cast<unsigned long long>(s.skipped_bytes), "parse_errors",
                          static_cast<unsigned long long>(r->parse_errors), "buffered",
                          static_cast<Py_ssize_t>(r->scanner->buffered()));
@@ -659,8 +777,9 @@ PyObject* reader_stats(PyObject* self, void*) {
 
 PyMethodDef reader_methods[] = {
     {"read", reader_read, METH_NOARGS,
-     "read() -> (raw, message) for the next UBX frame, or (None, None) when the stream's read "
-     "came back short before a frame was complete."},
+     "read() -> (raw, message) for the next UBX frame, or (None, None) when no frame was "
+     "complete within the stream's read time-out (counted from the call's start, whatever "
+     "arrives) or the stream ended; bytes already taken stay buffered for the next call."},
     {"parse", reader_parse, METH_O | METH_CLASS, "parse(raw) -> message, from one complete frame."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -668,11 +787,20 @@ PyMethodDef reader_methods[] = {
 PyGetSetDef reader_getset[] = {
     {"stream", reader_stream, nullptr, "The stream read from.", nullptr},
     {"stats", reader_stats, nullptr, "Scanner counters.", nullptr},
+    {"backlog", reader_backlog, nullptr,
+     "True when read() can return at once: bytes already taken and not yet scanned, or bytes "
+     "waiting in the stream. Cheap; False when it cannot tell.",
+     nullptr},
+    {"native", reader_native, nullptr,
+     "True when the stream is a pyserial port read through its descriptor.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("UBXReader(stream): UBX frames from stream.read(n).")},
+    {Py_tp_doc,
+     const_cast<char*>("UBXReader(stream, *, max_length=16384, chunk_size=65536, native=True): "
+                       "UBX frames from stream.read(n), or, for a pyserial port when native is "
+                       "true, from the port's descriptor.")},
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},

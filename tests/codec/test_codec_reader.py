@@ -189,16 +189,16 @@ def test_stream_errors_propagate_unchanged():
         UBXReader(Broken()).read()
 
 
-def test_decode_failure_raises_and_keeps_following_frames():
+def test_frame_of_a_length_no_form_has_is_skipped_and_counted():
     good = UBXMessage(5, 1, GET, clsID=6, msgID=0x11).serialize()
     bad = frame(1, 7, bytes(10))  # checksum-valid NAV-PVT of an impossible length
     reader = UBXReader(io.BytesIO(good + bad + good))
-    assert reader.read()[0] == good
+    assert [reader.read()[0] for _ in range(3)] == [good, good, None]
+    assert reader.stats["bad_lengths"] == 1
+    # Given as one frame, it is a decode failure that names the message and its length.
     with pytest.raises(UBXParseError, match="NAV-PVT .* 10-byte payload") as err:
-        reader.read()
+        UBXReader.parse(bad)
     assert (err.value.msg_cls, err.value.msg_id, err.value.length) == (1, 7, 10)
-    assert reader.read()[0] == good
-    assert reader.read() == (None, None)
 
 
 def test_false_syncs_and_damage_before_real_frames():

@@ -84,10 +84,12 @@ class LinkedPty:
 
 
 class AcceptRecorder:
-    """Stands in for the module's `time`. The reader calls sleep() at the top of every pass,
-    so a message it accepted in one pass is seen here, on the reader's own thread, before the
-    next one can replace it: every accepted message is recorded with the getgps() tuple that
-    it produced. The reader's first pass waits until the receiver is bound."""
+    """Stands in for the module's `time`. The reader reads the clock right after it has stored
+    an accepted message (its once-a-second debug check), so the message is seen here, on the
+    reader's own thread, before the next one can replace it: every accepted message is
+    recorded with the getgps() tuple that it produced (its first four values are final by
+    then). The pause at the top of a pass, skipped while the reader drains a backlog, records
+    too. The reader's first pass waits until the receiver is bound."""
 
     def __init__(self, pause=True):
         self.receiver = None
@@ -96,7 +98,9 @@ class AcceptRecorder:
         self.pause = pause
         self.passes = 0
 
-    time = staticmethod(_time.time)
+    def time(self):
+        self.take()
+        return _time.time()
 
     def sleep(self, seconds):
         self.bound.wait(10)

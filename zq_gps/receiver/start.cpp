@@ -50,8 +50,9 @@ bool reader_alive(PyObject* module, PyObject* self) {
 }
 
 PyObject* receiver_run(PyObject* module, PyObject* self, PyObject* const*) {
-    // One reader per object: a run while this object's reader still runs opens no second port
-    // and starts no second thread.
+    // One reader per object: a run while this object's reader still runs, or while another
+    // thread is starting one, opens no second port and starts no second thread.
+    LifecycleLock one_at_a_time(self);
     if (reader_alive(module, self)) Py_RETURN_NONE;
     if (PyErr_Occurred()) return nullptr;
 
