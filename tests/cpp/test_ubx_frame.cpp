@@ -132,16 +132,19 @@ TEST(Scanner, FalseSyncNeverSwallowsFramesBehindIt) {
     ASSERT_GE(real.size(), 3u);
     // Length above the cap: rejected at once.
     const Bytes huge = {0xB5, 0x62, 0x01, 0x07, 0xFF, 0xFF};
-    // Plausible length: the candidate covers the real frames and fails only on its checksum,
-    // once the stream has brought enough bytes to complete it.
-    const Bytes plausible = {0xB5, 0x62, 0x01, 0x07, 0x00, 0x01};
-    for (const Bytes& fake : {huge, plausible}) {
+    // A catalogued message with a length none of its forms has: rejected at once too.
+    const Bytes bad_length = {0xB5, 0x62, 0x01, 0x07, 0x00, 0x01};
+    // Plausible length: the candidate covers the real frames; it is given up for the first of
+    // them, or fails its checksum when the chunk holds all of it.
+    const Bytes plausible = {0xB5, 0x62, 0x01, 0x77, 0x00, 0x01};
+    for (const Bytes& fake : {huge, bad_length, plausible}) {
         const Bytes stream = cat({fake, real[0], real[1], real[2], Bytes(256, 0)});
         for (std::size_t chunk : {std::size_t{1}, std::size_t{5}, std::size_t{64}, stream.size()}) {
             ubx::Scanner s;
             EXPECT_EQ(scan(stream, {chunk}, &s), (std::vector<Bytes>{real[0], real[1], real[2]}))
                 << "fake length " << fake[5] * 256 + fake[4] << ", chunk " << chunk;
-            EXPECT_EQ(s.stats().oversize + s.stats().bad_checksums, 1u);
+            const auto& st = s.stats();
+            EXPECT_EQ(st.oversize + st.bad_lengths + st.bad_checksums + st.false_syncs, 1u);
         }
     }
 }
@@ -231,6 +234,14 @@ TEST(Scanner, WantedIsTheRestOfTheFrameOrAMinimalFrame) {
     EXPECT_FALSE(s.next());
     EXPECT_EQ(s.wanted(), 8u);
     EXPECT_EQ(s.buffered(), 0u);
+    // Behind a waiting header, a frame may start in the next byte.
+    const Bytes fake = {0xB5, 0x62, 0x77, 0x01, 0x2C, 0x01};
+    s.feed(fake);
+    EXPECT_FALSE(s.next());
+    EXPECT_EQ(s.wanted(), 8u);
+    s.feed(std::span(kCfgRxm).first(7));
+    EXPECT_FALSE(s.next());
+    EXPECT_EQ(s.wanted(), 3u);
 }
 
 TEST(Scanner, FeedBeforeDrainIsRefused) {
@@ -239,6 +250,128 @@ TEST(Scanner, FeedBeforeDrainIsRefused) {
     s.feed(two);
     ASSERT_TRUE(s.next());
     EXPECT_THROW(s.feed(two), std::logic_error);
+}
+
+// Feeds `in` one byte at a time; each frame comes with the number of bytes fed when it came out.
+std::vector<std::pair<std::size_t, Bytes>> byte_by_byte(const Bytes& in) {
+    ubx::Scanner s;
+    std::vector<std::pair<std::size_t, Bytes>> out;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        s.feed(std::span(in).subspan(i, 1));
+        while (auto f = s.next())
+            out.emplace_back(i + 1, Bytes(f->raw.begin(), f->raw.end()));
+    }
+    return out;
+}
+
+TEST(ScannerFalseHeader, FrameBehindItComesOutWithItsLastByte) {
+    const auto real = capture_frames("ublox-neo-m8n.log");
+    ASSERT_GE(real.size(), 2u);
+    const std::vector<Bytes> fakes = {
+        {0xB5, 0x62, 0x01, 0x07, 0xF4, 0x01},  // NAV-PVT of 500 bytes: no such form
+        {0xB5, 0x62, 0x77, 0x01, 0x2C, 0x01},  // no such class, 300 bytes
+        {0xB5, 0x62, 0x01, 0x55, 0xE8, 0x03},  // NAV with an unknown id, 1000 bytes
+        cat({{0xB5, 0x62, 0x77, 0x01, 0x90, 0x01}, {0xB5, 0x62, 0x78, 0x02, 0xC8, 0x00}}),
+    };
+    std::mt19937 rng(5);
+    for (const Bytes& fake : fakes) {
+        const Bytes stream = cat({fake, real[0], text("$GP*00\r\n"), real[1], kCfgRxm});
+        const std::vector<Bytes> want = {real[0], real[1], kCfgRxm};
+        const std::size_t end0 = fake.size() + real[0].size();
+        EXPECT_EQ(
+            byte_by_byte(stream),
+            (std::vector<std::pair<std::size_t, Bytes>>{
+                {end0, real[0]}, {end0 + 8 + real[1].size(), real[1]}, {stream.size(), kCfgRxm}}));
+        ubx::Scanner s;
+        EXPECT_EQ(scan(stream, {}, &s), want);
+        EXPECT_EQ(s.stats().bad_lengths + s.stats().false_syncs + s.stats().bad_checksums,
+                  fake.size() / 6);
+        for (int round = 0; round < 20; ++round)
+            EXPECT_EQ(scan(stream, {1 + rng() % 120, 1 + rng() % 120, 1 + rng() % 9}), want);
+    }
+}
+
+// A checksum-valid frame that holds another: the one ending first comes out in any chunking,
+// as it does fed byte by byte.
+TEST(ScannerFalseHeader, NestedValidFramesGiveTheSameFrameInAnyChunking) {
+    const Bytes outer = ubx::make_frame(0x77, 0x02, cat({Bytes(3, 0x11), kCfgRxm, Bytes(3, 0)}));
+    const Bytes stream = cat({outer, kCfgRxm});
+    for (std::size_t cut = 1; cut <= stream.size(); ++cut)
+        EXPECT_EQ(scan(stream, {cut, stream.size()}), (std::vector<Bytes>{kCfgRxm, kCfgRxm}));
+}
+
+TEST(ScannerFalseHeader, LargeFrameFedByteByByteComesOutWholeOnce) {
+    Bytes payload(8176);  // RXM-RAWX (not catalogued) at its longest
+    std::mt19937 rng(3);
+    for (auto& b : payload)
+        b = static_cast<uint8_t>(rng());
+    ASSERT_TRUE(scan(payload).empty()) << "payload holds a frame of its own";
+    const Bytes frame = ubx::make_frame(0x02, 0x15, payload);
+    EXPECT_EQ(byte_by_byte(cat({frame, kCfgRxm})),
+              (std::vector<std::pair<std::size_t, Bytes>>{{frame.size(), frame},
+                                                          {frame.size() + 10, kCfgRxm}}));
+}
+
+TEST(ScannerFalseHeader, RepeatedFalseHeadersKeepMemoryBounded) {
+    Bytes stream;
+    for (int i = 0; i < 3000; ++i) {
+        stream.insert(stream.end(), {0xB5, 0x62, 0x77, uint8_t(i), 0x80, 0x3F});  // 16256 bytes
+        if (i % 100 == 99) stream.insert(stream.end(), kCfgRxm.begin(), kCfgRxm.end());
+    }
+    EXPECT_EQ(scan(stream, {997}), std::vector<Bytes>(30, kCfgRxm));  // checks buffered()
+}
+
+TEST(Scanner, HasUnscannedWhileBytesBehindTheLastFrameWait) {
+    ubx::Scanner s;
+    const Bytes two = cat({kCfgRxm, kCfgRxm});
+    s.feed(two);
+    ASSERT_TRUE(s.next());
+    EXPECT_TRUE(s.has_unscanned());
+    // Behind a waiting header the carry takes both frames in: the input drains at once.
+    const Bytes fake = {0xB5, 0x62, 0x77, 0x01, 0x2C, 0x01};
+    for (const Bytes* chunk : {&fake, &two}) {
+        while (s.next()) {
+        }
+        EXPECT_FALSE(s.has_unscanned());
+        s.feed(*chunk);
+    }
+    ASSERT_TRUE(s.next());
+    EXPECT_TRUE(s.drained());
+    EXPECT_TRUE(s.has_unscanned());
+    ASSERT_TRUE(s.next());
+    EXPECT_FALSE(s.has_unscanned());
+}
+
+TEST(ScannerKnownLengths, CataloguedIdWithImpossibleLengthIsSkippedAtOnce) {
+    const Bytes short_pvt = ubx::make_frame(0x01, 0x07, Bytes(10));  // checksum-valid
+    const Bytes stream = cat({short_pvt, kCfgRxm});
+    ubx::Scanner s;
+    EXPECT_EQ(scan(stream, {1}, &s), (std::vector<Bytes>{kCfgRxm}));
+    EXPECT_EQ(s.stats().bad_lengths, 1u);
+    ubx::Scanner off(ubx::kDefaultMaxPayload, false);
+    EXPECT_EQ(scan(stream, {1}, &off), (std::vector<Bytes>{short_pvt, kCfgRxm}));
+    // Dropped on its header; an uncatalogued class/id of that length is waited for.
+    ubx::Scanner t;
+    const Bytes unknown = {0xB5, 0x62, 0x01, 0x08, 0x0A, 0x00};
+    for (const Bytes& header : {Bytes(short_pvt.begin(), short_pvt.begin() + 6), unknown}) {
+        t.feed(header);
+        EXPECT_FALSE(t.next());
+    }
+    EXPECT_EQ(t.buffered(), 6u);
+}
+
+TEST(ScannerKnownLengths, EveryLengthTheCatalogueDecodesStillPasses) {
+    for (const ubx::MessageDef& m : ubx::catalogue) {
+        std::vector<std::size_t> lens = {0, m.min_len};  // a poll, the shortest form
+        if (m.block_size != 0) {
+            const std::size_t top = std::min<std::size_t>(m.max_len, ubx::kDefaultMaxPayload);
+            lens.push_back(m.min_len + (top - m.min_len) / m.block_size * m.block_size);
+        }
+        for (const std::size_t len : lens) {
+            const Bytes f = ubx::make_frame(m.cls(), m.id(), Bytes(len));
+            EXPECT_EQ(scan(f), std::vector<Bytes>{f}) << m.name << " " << len;
+        }
+    }
 }
 
 }  // namespace

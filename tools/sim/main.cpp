@@ -219,7 +219,8 @@ class Sim {
 
     int timer_fd_ = -1, sig_fd_ = -1, ctl_fd_ = -1, ctl_keep_ = -1;
     std::string ctl_buf_;
-    ubx::Scanner scanner_;
+    // Commands of a wrong length must reach the receiver, which answers them with ACK-NAK.
+    ubx::Scanner scanner_{ubx::kDefaultMaxPayload, false};
 
     std::string out_;
     size_t out_head_ = 0;

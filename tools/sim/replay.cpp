@@ -58,7 +58,7 @@ std::vector<ReplayEpoch> load_replay(const std::string& path) {
 
     // Cut into units: UBX frames (found by the scanner), NMEA lines, and the bytes between.
     std::vector<Unit> units;
-    ubx::Scanner sc(ubx::kDefaultMaxPayload);
+    ubx::Scanner sc(ubx::kDefaultMaxPayload, false);  // a recording is replayed as it was
     sc.feed(std::span<const uint8_t>(base + start, data.size() - start));
     size_t pos = start;
     auto add_text = [&](size_t from, size_t to) {

@@ -250,7 +250,8 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
 
     Out out(live);
-    ubx::Scanner scanner;
+    // Every checksum-valid frame is shown, also one whose length no form of its message has.
+    ubx::Scanner scanner(ubx::kDefaultMaxPayload, false);
     std::map<std::string, long long> counts;
     long long printed = 0;
     std::vector<uint8_t> buf(live ? 4096 : (1 << 20));

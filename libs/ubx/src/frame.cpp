@@ -1,9 +1,13 @@
 // UBX framing and the incremental scanner.
 #include "ubx/frame.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
+#include "ubx/catalogue.hpp"
 #include "ubx/error.hpp"
 #include "util.hpp"
 
@@ -86,7 +90,8 @@ Frame parse_frame(std::span<const uint8_t> raw) {
     return view(raw.data(), raw.size());
 }
 
-Scanner::Scanner(std::size_t max_payload) : max_payload_(max_payload) {
+Scanner::Scanner(std::size_t max_payload, bool known_lengths_only)
+    : max_payload_(max_payload), known_lengths_only_(known_lengths_only) {
     if (max_payload_ > 0xFFFF) max_payload_ = 0xFFFF;
 }
 
@@ -96,34 +101,166 @@ void Scanner::feed(std::span<const uint8_t> chunk) {
     in_ = chunk;
 }
 
+void Scanner::forget_candidates() noexcept {
+    waiting_.clear();
+    due_.clear();
+    scan_ = cbeg_;
+    need_ = kOverhead;
+}
+
 void Scanner::reset() noexcept {
     carry_.clear();
     cbeg_ = 0;
     release_ = 0;
     in_ = {};
+    forget_candidates();
 }
 
 std::size_t Scanner::wanted() const noexcept {
     // What follows the frame just returned has not been looked at yet.
     if (release_ != 0) return 1;
-    const std::size_t have = carry_.size() - cbeg_;
-    if (have >= kHeaderSize) return length_field(carry_.data() + cbeg_) + kOverhead - have;
-    return kOverhead - have;
+    return cbeg_ < carry_.size() ? need_ : kOverhead;
+}
+
+bool Scanner::length_ok(const uint8_t* h) const noexcept {
+    const std::size_t len = length_field(h);
+    if (len > max_payload_) return false;
+    // An empty payload is the poll of any message.
+    if (!known_lengths_only_ || len == 0) return true;
+    return forms_of(h[2], h[3]).empty() || find_form(h[2], h[3], len) != nullptr;
+}
+
+// Looks in base[0, end) for the complete, checksum-valid frame that ends first, starting at or
+// after the scan position: among the candidates in waiting_, then the sync chars from scan_ on.
+// Offsets are kept relative to `origin`, which lies no more than one frame before `end`.
+// Without a hit, waiting_, due_, scan_ and need_ describe what is left; with one they are stale.
+//
+// Taking a frame that starts inside a waiting candidate gives that candidate up for good. That
+// is safe: a real frame is only given up for a complete, checksum-valid frame that starts inside
+// it and ends before it, and a random payload holds one with odds of about 2^-32 per position
+// (16 bits of sync chars, 16 bits of checksum). The wait it saves is unbounded: a false header
+// with a plausible length otherwise holds back every frame behind it until that many bytes
+// have come, minutes on a slow link.
+//
+// Each candidate is checksummed once, when it is first complete: the ones complete at an
+// earlier call all failed, else that call would have delivered one of them.
+std::optional<Scanner::Hit> Scanner::search(const uint8_t* base, std::size_t end,
+                                            std::size_t origin) {
+    std::size_t best = 0;
+    std::size_t best_end = SIZE_MAX;
+    while (!due_.empty() && origin + (due_.front() >> 32) <= end) {
+        const std::size_t e = origin + (due_.front() >> 32);
+        const std::size_t at = origin + static_cast<uint32_t>(due_.front());
+        std::pop_heap(due_.begin(), due_.end(), std::greater<>{});
+        due_.pop_back();
+        *std::lower_bound(waiting_.begin(), waiting_.end(), at - origin,
+                          [](uint32_t w, std::size_t v) { return (w & ~kDone) < v; }) |= kDone;
+        // The heap gives them by end, then offset: the first valid one ends first of all the
+        // waiting ones; a candidate after scan_ may still end before it.
+        if (checksum_ok(base + at, e - at)) {
+            best = at;
+            best_end = e;
+            break;
+        }
+    }
+    std::size_t need = kOverhead;  // a frame starting in the next bytes
+    std::size_t q = scan_;
+    while (q < end) {
+        const auto* hit = static_cast<const uint8_t*>(std::memchr(base + q, kSync1, end - q));
+        if (hit == nullptr) {
+            q = end;
+            break;
+        }
+        const std::size_t p = static_cast<std::size_t>(hit - base);
+        // A frame starting here ends at p + kOverhead or later: it cannot end first.
+        if (best_end != SIZE_MAX && p + kOverhead >= best_end) break;
+        if (p + 1 < end && hit[1] != kSync2) {
+            q = p + 1;
+            continue;
+        }
+        if (p + kHeaderSize > end) {
+            need = std::min(need, p + kOverhead - end);
+            q = p;  // looked at again once its header is complete; so is everything after it
+            break;
+        }
+        q = p + 1;
+        if (!length_ok(hit)) continue;
+        const std::size_t e = p + length_field(hit) + kOverhead;
+        if (e > end) {
+            waiting_.push_back(static_cast<uint32_t>(p - origin));
+            due_.push_back(static_cast<uint64_t>(e - origin) << 32 | (p - origin));
+            std::push_heap(due_.begin(), due_.end(), std::greater<>{});
+        } else if (e < best_end && checksum_ok(hit, e - p)) {
+            best = p;
+            best_end = e;
+        }
+    }
+    if (best_end != SIZE_MAX) return Hit{best, best_end - best};
+    if (!due_.empty()) need = std::min(need, origin + (due_.front() >> 32) - end);
+    scan_ = q;
+    need_ = need;
+    return std::nullopt;
+}
+
+// Where the first candidate not yet ruled out starts (`end` of the last search when none is).
+std::size_t Scanner::first_live(std::size_t origin) {
+    while (!waiting_.empty() && (waiting_.front() & kDone) != 0)
+        waiting_.pop_front();
+    return waiting_.empty() ? scan_ : std::min(origin + waiting_.front(), scan_);
+}
+
+// Moves the offsets of the waiting candidates `by` bytes down.
+void Scanner::rebase(std::size_t by) noexcept {
+    const auto d = static_cast<uint32_t>(by);
+    for (uint32_t& w : waiting_)
+        w -= d;
+    // Both halves go down alike, so the heap order holds.
+    for (uint64_t& x : due_)
+        x -= (uint64_t{d} << 32) | d;
+}
+
+// Counts the candidates in base[from, to), which the scanner steps over. `frame_end` is the end
+// of the frame delivered at `to` (SIZE_MAX when none is): candidates complete before it have all
+// failed their checksum; others are checked here, since a valid one was given up for that frame.
+void Scanner::step_over(const uint8_t* base, std::size_t from, std::size_t to, std::size_t end,
+                        std::size_t frame_end) {
+    stats_.skipped_bytes += to - from;
+    for (std::size_t q = from; q < to;) {
+        const auto* hit = static_cast<const uint8_t*>(std::memchr(base + q, kSync1, to - q));
+        if (hit == nullptr) break;
+        const std::size_t p = static_cast<std::size_t>(hit - base);
+        q = p + 1;
+        if (p + kHeaderSize > end || hit[1] != kSync2) continue;
+        const std::size_t len = length_field(hit);
+        const std::size_t e = p + len + kOverhead;
+        if (len > max_payload_) {
+            ++stats_.oversize;
+        } else if (!length_ok(hit)) {
+            ++stats_.bad_lengths;
+        } else if (e > end || (e >= frame_end && checksum_ok(hit, e - p))) {
+            ++stats_.false_syncs;
+        } else {
+            ++stats_.bad_checksums;
+        }
+    }
 }
 
 std::optional<Frame> Scanner::next() {
     if (release_ != 0) {
-        // Bytes after a frame found inside a rejected candidate may be anything.
+        // Bytes after a frame found in the carry may be anything.
         cbeg_ += release_;
         release_ = 0;
-        hunt_carry(cbeg_);
+        forget_candidates();
     }
     for (;;) {
         if (cbeg_ < carry_.size()) {
             if (auto f = next_in_carry()) return f;
-            if (cbeg_ < carry_.size()) return std::nullopt;  // frame start kept, input exhausted
+            if (cbeg_ < carry_.size()) return std::nullopt;  // a candidate waits, input exhausted
             continue;
         }
+        carry_.clear();
+        cbeg_ = 0;
+        forget_candidates();
         return next_in_input();
     }
 }
@@ -134,107 +271,65 @@ void Scanner::pull(std::size_t n) {
     if (n == 0) return;
     if (cbeg_ != 0 && carry_.size() + n > carry_.capacity()) {
         carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(cbeg_));
+        rebase(cbeg_);
+        scan_ -= cbeg_;
         cbeg_ = 0;
     }
     carry_.insert(carry_.end(), in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(n));
     in_ = in_.subspan(n);
 }
 
-// Makes the carry start at its first sync char at or after `from`, or empties it.
-void Scanner::hunt_carry(std::size_t from) {
-    const uint8_t* base = carry_.data();
-    const void* hit =
-        from < carry_.size() ? std::memchr(base + from, kSync1, carry_.size() - from) : nullptr;
-    if (hit == nullptr) {
-        stats_.skipped_bytes += carry_.size() - cbeg_;
-        carry_.clear();
-        cbeg_ = 0;
-        return;
-    }
-    const std::size_t at = static_cast<std::size_t>(static_cast<const uint8_t*>(hit) - base);
-    stats_.skipped_bytes += at - cbeg_;
-    cbeg_ = at;
-}
-
 std::optional<Frame> Scanner::next_in_carry() {
     for (;;) {
-        std::size_t have = carry_.size() - cbeg_;
-        if (have < kHeaderSize) {
-            pull(kHeaderSize - have);
-            have = carry_.size() - cbeg_;
+        const uint8_t* base = carry_.data();
+        const std::size_t end = carry_.size();
+        if (const auto hit = search(base, end, 0)) {
+            step_over(base, cbeg_, hit->at, end, hit->at + hit->total);
+            ++stats_.frames;
+            cbeg_ = hit->at;
+            release_ = hit->total;
+            return view(base + hit->at, hit->total);
         }
-        const uint8_t* f = carry_.data() + cbeg_;
-        if (have >= 2 && f[1] != kSync2) {
-            hunt_carry(cbeg_ + 1);
-        } else if (have < kHeaderSize) {
-            return std::nullopt;
-        } else if (length_field(f) > max_payload_) {
-            ++stats_.oversize;
-            hunt_carry(cbeg_ + 1);
-        } else {
-            const std::size_t total = length_field(f) + kOverhead;
-            if (have < total) {
-                pull(total - have);
-                f = carry_.data() + cbeg_;
-                have = carry_.size() - cbeg_;
-                if (have < total) return std::nullopt;
-            }
-            if (checksum_ok(f, total)) {
-                ++stats_.frames;
-                release_ = total;
-                return view(f, total);
-            }
-            ++stats_.bad_checksums;
-            hunt_carry(cbeg_ + 1);
-        }
-        if (cbeg_ >= carry_.size()) return std::nullopt;  // carry empty: caller goes on in input
+        const std::size_t live = first_live(0);
+        step_over(base, cbeg_, live, end, SIZE_MAX);
+        cbeg_ = live;
+        if (cbeg_ >= end) return std::nullopt;  // nothing left to wait for: on in the input
+        if (in_.empty()) return std::nullopt;
+        // Complete the first candidate (or its header); whatever it covers is then in the carry.
+        const std::size_t have = end - cbeg_;
+        const std::size_t total =
+            have >= kHeaderSize ? length_field(base + cbeg_) + kOverhead : kHeaderSize;
+        pull(total - have);
     }
 }
 
 std::optional<Frame> Scanner::next_in_input() {
-    while (!in_.empty()) {
-        const uint8_t* p = in_.data();
-        const auto* hit = static_cast<const uint8_t*>(std::memchr(p, kSync1, in_.size()));
-        if (hit == nullptr) {
-            stats_.skipped_bytes += in_.size();
-            in_ = {};
-            break;
-        }
-        const std::size_t skip = static_cast<std::size_t>(hit - p);
-        stats_.skipped_bytes += skip;
-        in_ = in_.subspan(skip);
-        const std::size_t have = in_.size();
-        if (have >= 2 && hit[1] != kSync2) {
-            ++stats_.skipped_bytes;
-            in_ = in_.subspan(1);
-            continue;
-        }
-        if (have >= kHeaderSize && length_field(hit) > max_payload_) {
-            ++stats_.oversize;
-            ++stats_.skipped_bytes;
-            in_ = in_.subspan(1);
-            continue;
-        }
-        const std::size_t total =
-            have >= kHeaderSize ? length_field(hit) + kOverhead : std::size_t{0};
-        if (total == 0 || have < total) {
-            // The chunk ends inside this candidate: keep its start for the next chunk.
-            if (carry_.capacity() < max_payload_ + kOverhead)
-                carry_.reserve(max_payload_ + kOverhead);
-            carry_.clear();
-            cbeg_ = 0;
-            pull(have);
-            return std::nullopt;
-        }
-        if (checksum_ok(hit, total)) {
-            ++stats_.frames;
-            in_ = in_.subspan(total);
-            return view(hit, total);
-        }
-        ++stats_.bad_checksums;
-        ++stats_.skipped_bytes;
-        in_ = in_.subspan(1);
+    if (in_.empty()) return std::nullopt;
+    const uint8_t* base = in_.data();
+    const std::size_t end = in_.size();
+    // Only a candidate starting in the last frame's length of the chunk can wait for bytes.
+    const std::size_t origin = end > max_payload_ + kOverhead ? end - max_payload_ - kOverhead : 0;
+    scan_ = 0;
+    if (const auto hit = search(base, end, origin)) {
+        step_over(base, 0, hit->at, end, hit->at + hit->total);
+        ++stats_.frames;
+        in_ = in_.subspan(hit->at + hit->total);
+        forget_candidates();
+        return view(base + hit->at, hit->total);
     }
+    const std::size_t live = first_live(origin);
+    step_over(base, 0, live, end, SIZE_MAX);
+    if (live >= end) {
+        in_ = {};
+        forget_candidates();
+        return std::nullopt;
+    }
+    // The chunk ends inside a candidate: keep it, and what follows it, for the next chunk.
+    if (carry_.capacity() < max_payload_ + kOverhead) carry_.reserve(max_payload_ + kOverhead);
+    rebase(live - origin);  // offsets from origin become offsets into the carry
+    scan_ -= live;
+    in_ = in_.subspan(live);
+    pull(in_.size());
     return std::nullopt;
 }
 
