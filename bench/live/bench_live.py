@@ -12,6 +12,10 @@ BENCH_SECONDS (per rate and system, default 30), BENCH_POLL_MS (host's getgps() 
 latency run, default 1), BENCH_CPU_POLL_MS (poll of a second zq_gps run that measures CPU with a
 host that reads at an ordinary pace, default 100; 0 skips it),
 BENCH_DECODE_MB (size of the decode stream, default 16), BENCH_OUT (result directory).
+
+Per rate a verdict against the targets: zq_gps p50 at most half of gpsd's, zq_gps p99 at most
+1 ms, zq_gps CPU at most a quarter of gpsd daemon + client (zq_gps's CPU from the run whose host
+polls at an ordinary pace when there is one, else from the latency run).
 """
 import json
 import os
@@ -188,9 +192,34 @@ def decode_throughput(workdir):
     return {"bytes": os.path.getsize(path), "ubx_frames": frames, "tools": rows}
 
 
+def loadavg():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+def verdict(systems, slow):
+    """Targets of one rate: zq_gps against gpsd, or None where a figure is missing."""
+    zq, gd = systems["zq_gps"], systems["gpsd"]
+    cpu_run = systems.get(slow) or zq
+    zq_cpu, gd_cpu = cpu_run.get("cpu_s_per_1000_epochs"), gd.get("cpu_s_per_1000_epochs")
+    checks = {}
+    if zq.get("p50_ms") is not None and gd.get("p50_ms") is not None:
+        checks["p50"] = {"zq_ms": zq["p50_ms"], "bound_ms": round(gd["p50_ms"] / 2, 3),
+                         "ok": zq["p50_ms"] <= gd["p50_ms"] / 2}
+    if zq.get("p99_ms") is not None:
+        checks["p99"] = {"zq_ms": zq["p99_ms"], "bound_ms": 1.0, "ok": zq["p99_ms"] <= 1.0}
+    if zq_cpu is not None and gd_cpu is not None:
+        checks["cpu"] = {"zq_s": zq_cpu, "bound_s": round(gd_cpu / 4, 4),
+                         "ok": zq_cpu <= gd_cpu / 4, "zq_run": slow if slow in systems else
+                         "zq_gps"}
+    return {"checks": checks, "ok": bool(checks) and len(checks) == 3
+            and all(c["ok"] for c in checks.values())}
+
+
 def main():
     os.makedirs(OUT, exist_ok=True)
-    results = {"seconds_per_run": SECONDS, "poll_ms": POLL * 1000, "rates": {}}
+    results = {"seconds_per_run": SECONDS, "poll_ms": POLL * 1000, "rates": {},
+               "load_at_start": loadavg()}
     for rate in RATES:
         key = "%g" % rate
         results["rates"][key] = {}
@@ -205,6 +234,10 @@ def main():
     with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
         print("bench/live: decode throughput on %g MB ..." % DECODE_MB, flush=True)
         results["decode"] = decode_throughput(workdir)
+    results["load_at_end"] = loadavg()
+    slow = "zq_gps, host polls every %g ms" % (CPU_POLL * 1000)
+    results["verdicts"] = {key: verdict(systems, slow)
+                           for key, systems in results["rates"].items()}
 
     with open(os.path.join(OUT, "results.json"), "w") as f:
         json.dump(results, f, indent=2)
@@ -233,6 +266,34 @@ def main():
             zs.get("cpu_reader_thread_s_per_1000_epochs",
                    zq.get("cpu_reader_thread_s_per_1000_epochs")),
             gd.get("cpu_s_per_1000_epochs"), gd.get("cpu_daemon_s_per_1000_epochs")))
+    print()
+    print("Side by side (zq_gps CPU: %s; gpsd: daemon + client; load %s at start, %s at end)" % (
+        ("host polling every %g ms" % (CPU_POLL * 1000)) if CPU_POLL > 0 else
+        ("host polling every %g ms" % (POLL * 1000)), results["load_at_start"],
+        results["load_at_end"]))
+    print("| rate | zq p50 ms | gpsd p50 ms | zq p99 ms | gpsd p99 ms | zq CPU s/1000 epochs "
+          "| gpsd+client CPU s/1000 epochs |")
+    print("|---|---|---|---|---|---|---|")
+    for key, systems in results["rates"].items():
+        zq, gd = systems["zq_gps"], systems["gpsd"]
+        print("| %s Hz | %s | %s | %s | %s | %s | %s |" % (
+            key, zq.get("p50_ms"), gd.get("p50_ms"), zq.get("p99_ms"), gd.get("p99_ms"),
+            (systems.get(slow) or zq).get("cpu_s_per_1000_epochs"),
+            gd.get("cpu_s_per_1000_epochs")))
+    print()
+    for key, v in results["verdicts"].items():
+        c = v["checks"]
+        notes = []
+        if "p50" in c:
+            notes.append("p50 %s <= %s ms (half of gpsd) %s" % (
+                c["p50"]["zq_ms"], c["p50"]["bound_ms"], "ok" if c["p50"]["ok"] else "MISSED"))
+        if "p99" in c:
+            notes.append("p99 %s <= 1 ms %s" % (c["p99"]["zq_ms"],
+                                                "ok" if c["p99"]["ok"] else "MISSED"))
+        if "cpu" in c:
+            notes.append("CPU %s <= %s s/1000 epochs (quarter of gpsd+client) %s" % (
+                c["cpu"]["zq_s"], c["cpu"]["bound_s"], "ok" if c["cpu"]["ok"] else "MISSED"))
+        print("verdict %s Hz: %s: %s" % (key, "PASS" if v["ok"] else "FAIL", "; ".join(notes)))
     d = results["decode"]
     print()
     print("Decode throughput, %d bytes, %d UBX frames (best of 3)" % (d["bytes"], d["ubx_frames"]))
