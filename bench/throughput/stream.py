@@ -10,25 +10,17 @@ lat = LAT0 + seq (1e-7 degree), so a host can tell from either which epoch it sh
 import mmap
 import os
 import struct
+import sys
+
+# The tests' independent frame encoder: layout and checksum as the protocol notes give them.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+from ubx_helpers import frame  # noqa: E402
 
 ITOW0 = 86_400_000  # Monday 00:00 GPS time of week, in ms
 STEP_MS = 40  # 25 Hz
 LAT0 = 473_769_000
 LON0 = 85_417_000
 NUM_SATS = 24
-
-
-def fletcher(body):
-    a = b = 0
-    for x in body:
-        a = (a + x) & 0xFF
-        b = (b + a) & 0xFF
-    return bytes((a, b))
-
-
-def frame(cls, msg_id, payload):
-    body = bytes((cls, msg_id)) + struct.pack("<H", len(payload)) + payload
-    return b"\xb5\x62" + body + fletcher(body)
 
 
 def seq_of_itow(itow):
