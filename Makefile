@@ -38,9 +38,10 @@ demo: build
 bench: build
 	@bench/run.sh
 
+# libFuzzer targets (clang) and the Python surface targets on the build; FUZZ_TARGETS selects.
 FUZZ_SECONDS ?= 60
-fuzz:
-	@fuzz/run.sh $(FUZZ_SECONDS)
+fuzz: build
+	@ZQ_BUILD=$(abspath $(BUILD)) fuzz/run.sh $(FUZZ_SECONDS)
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize:

@@ -5,10 +5,18 @@
 #   build   the builder from arbitrary field names, values and modes        (fuzz_build.cpp)
 #   reader  libs.pyubx2's UBXReader and UBXMessage seen from Python, in an
 #           embedded interpreter                                           (fuzz_reader.cpp)
-# Usage: fuzz/run.sh [SECONDS]     env: FUZZ_TARGETS="ubx build reader", FUZZ_JOBS (default 1)
+# and the Python surface, by Hypothesis over forked hosts (fuzz_surface.py), on the staged
+# build ($ZQ_BUILD, default build/; a build configured with ZQ_SANITIZE runs under ASan/UBSan):
+#   py-module  zq_gps: receiver, zq_error, module names replaced by hostile stand-ins
+#   py-codec   libs.pyubx2: UBXReader over hostile streams, UBXMessage, messages
+#   py-import  import zq_gps with broken libs stand-ins, odd ROOT_PATH, patched os/sys/datetime
+# Usage: fuzz/run.sh [SECONDS]     env: FUZZ_TARGETS="ubx build reader py-module py-codec
+#        py-import", FUZZ_JOBS (default 1)
 # Build, corpora, logs and crash artifacts go to build-fuzz/ at the repository root. Seeds: the
 # recorded receiver streams, a few seconds of zq-sim output when the simulator is built, and the
-# inputs in fuzz/regressions/ (named <target>-..., unprefixed ones belong to ubx).
+# inputs in fuzz/regressions/ (named <target>-..., unprefixed ones belong to ubx). The py-*
+# targets keep their Hypothesis database and findings (JSON programs) in build-fuzz/surface/;
+# a finding is kept as a regression in fuzz/surface-regressions/, replayed by the test suite.
 set -euo pipefail
 
 seconds="${1:-60}"
@@ -16,7 +24,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(dirname "$here")"
 out="$repo/build-fuzz"
 cxx="${CXX_FUZZ:-clang++-14}"
-targets="${FUZZ_TARGETS:-ubx build reader}"
+targets="${FUZZ_TARGETS:-ubx build reader py-module py-codec py-import}"
 flags=(-std=c++20 -O1 -g -Wall -Wextra -Werror -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -I "$repo/libs/ubx/include" -I "$repo/libs/ubx/src")
 core=("$repo"/libs/ubx/src/*.cpp)
@@ -32,6 +40,7 @@ build() {
             # shellcheck disable=SC2046
             "$cxx" "${flags[@]}" -I "$repo/common" $(/usr/bin/python3-config --includes) \
                 -DZQ_FUZZ_DIR="\"$here\"" "$here/fuzz_reader.cpp" "$repo/libs/pyubx2/pyubx2.cpp" \
+                "$repo/libs/pyubx2/serial_port.cpp" \
                 "${core[@]}" $(/usr/bin/python3-config --ldflags --embed) -o "$out/fuzz_reader" ;;
         *) echo "fuzz: unknown target $1" >&2; exit 2 ;;
     esac
@@ -85,9 +94,43 @@ seed() {
     done
 }
 
-sim_seed
+# The Python surface targets: no clang build, the staged root of an ordinary CMake build.
+py_fuzz() {
+    local target="$1" build="${ZQ_BUILD:-$repo/build}" env=()
+    [ -d "$build/root" ] || { echo "fuzz: no staged root in $build, build first" >&2; return 1; }
+    if grep -qs '^ZQ_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
+        local reports="$out/surface/sanitizer-reports-$target"
+        rm -rf "$reports"
+        mkdir -p "$reports"
+        local common="halt_on_error=1:print_stacktrace=1:log_path=$reports/report:log_exe_name=1"
+        # Leaks are not looked for: every host ends with os._exit, mid-way through its work.
+        env=(LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+             PYTHONMALLOC=malloc UBSAN_OPTIONS="$common"
+             ASAN_OPTIONS="$common:detect_leaks=0:exitcode=23:allocator_may_return_null=1:max_allocation_size_mb=4096")
+    fi
+    echo "== fuzz $target for ${seconds}s on $build (log: $out/fuzz_$target.log)"
+    if ! env "${env[@]}" ZQ_ROOT="$build/root" nice -n "${FUZZ_NICE:-19}" /usr/bin/python3 \
+            "$here/fuzz_surface.py" run "${target#py-}" "$seconds" --out "$out/surface" \
+            > "$out/fuzz_$target.log" 2>&1; then
+        echo "fuzz $target: FAILED, see $out/fuzz_$target.log and $out/surface/" >&2
+        tail -40 "$out/fuzz_$target.log" >&2
+        return 1
+    fi
+    if compgen -G "$out/surface/sanitizer-reports-$target/report*" >/dev/null; then
+        echo "fuzz $target: sanitizer reports in $out/surface/sanitizer-reports-$target/" >&2
+        cat "$out/surface/sanitizer-reports-$target"/report* | head -80 >&2
+        return 1
+    fi
+    tail -1 "$out/fuzz_$target.log"
+}
+
+case " $targets " in *" ubx "* | *" build "* | *" reader "*) sim_seed ;; esac
 status=0
 for t in $targets; do
+    if [[ "$t" == py-* ]]; then
+        py_fuzz "$t" || status=1
+        continue
+    fi
     build "$t"
     corpus="$out/corpus-$t"
     # the first corpus of the ubx target lived in build-fuzz/corpus

@@ -22,6 +22,8 @@
 # their own; their host subprocesses start with a scrubbed environment that cannot carry the
 # preloaded runtime) and the API stub check (a static comparison).
 #
+# Then the Python surface fuzz targets run for ZQ_FUZZ_SECONDS (default 60) each.
+#
 # Usage: scripts/test-sanitize.sh [pytest args...]   (default: the whole of tests/ but target/)
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
@@ -59,6 +61,15 @@ args=("$@")
 [ ${#args[@]} -gt 0 ] || args=(-q tests --ignore=tests/target)
 LD_PRELOAD="$libasan $libubsan" PYTHONMALLOC=malloc ZQ_ROOT="$build/root" ZQ_BUILD="$build" \
     "$python" -m pytest "${args[@]}" || status=1
+
+# The Python surface fuzz targets for a bounded time each on the same build (fuzz/run.sh);
+# ZQ_FUZZ_SECONDS=0 leaves them out.
+fuzz_seconds="${ZQ_FUZZ_SECONDS:-60}"
+if [ "$fuzz_seconds" -gt 0 ]; then
+    echo "== fuzz (sanitized, ${fuzz_seconds}s per Python surface target)"
+    FUZZ_TARGETS="py-module py-codec py-import" ZQ_BUILD="$build" fuzz/run.sh "$fuzz_seconds" ||
+        status=1
+fi
 
 if compgen -G "$reports/report*" >/dev/null; then
     echo "test-sanitize: sanitizer reports:" >&2

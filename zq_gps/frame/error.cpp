@@ -84,7 +84,7 @@ PyObject* error_init(PyObject* module, PyObject* self, PyObject* const* args) {
         Ref sys = global(module, Name::sys);
         Ref exit = sys ? getattr(module, sys.get(), Name::exit) : Ref{};
         if (!exit) return nullptr;
-        if (!Ref::steal(PyObject_CallOneArg(exit.get(), one.get()))) return nullptr;
+        if (!call(exit.get(), one.get())) return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -94,22 +94,31 @@ PyObject* error_str(PyObject* module, PyObject* self, PyObject* const*) {
     return line ? PyObject_Repr(line.get()) : nullptr;
 }
 
-const char* const init_params[] = {"e", "error_code"};
+constexpr const char* init_params[] = {"e", "error_code"};
 
-const MethodDef error_methods[] = {
+constexpr MethodDef error_methods[] = {
     {"__init__", error_init, init_params, 2, nullptr, 0, nullptr},
     {"__str__", error_str, nullptr, 0, nullptr, 0, nullptr},
 };
+static_assert(methods_fit(error_methods));
 
-int error_traverse(PyObject* self, visitproc visit, void* arg) {
+int error_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     return reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_traverse(self, visit, arg);
 }
 
-void error_dealloc(PyObject* self) {
+// Through the interpreter's trashcan, as the base exception's own dealloc: freeing a long chain
+// of errors linked by __cause__ or __context__ is spread out instead of recursing once per
+// link. The base's trashcan only applies to its own dealloc, so this one holds its own.
+void error_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_dealloc(self);
-    Py_DECREF(tp);
+    destructor base_dealloc = reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_dealloc;
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, error_dealloc) {
+        base_dealloc(self);
+        Py_DECREF(tp);
+    }
+    Py_TRASHCAN_END
 }
 
 PyType_Slot error_slots[] = {
@@ -133,11 +142,15 @@ PyObject* create_error_type(PyObject* module) {
 }
 
 bool report_error(PyObject* module, PyObject* e, long code) {
+    if (!e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "zq_gps: no error to report");
+        return false;
+    }
     Ref cls = global(module, Name::zq_error);
     Ref c = Ref::steal(PyLong_FromLong(code));
     if (!cls || !c) return false;
-    return Ref::steal(PyObject_CallFunctionObjArgs(cls.get(), e, c.get(), nullptr)).get() !=
-           nullptr;
+    PyObject* args[] = {e, c.get()};
+    return call(cls.get(), args, 2).get() != nullptr;
 }
 
 }  // namespace zq

@@ -3,6 +3,7 @@
 
 #include <structmember.h>
 
+#include <cstdarg>
 #include <string>
 
 #include "module.hpp"
@@ -22,34 +23,49 @@ struct MethodObject {
     PyObject* signature;
 };
 
-std::string qualname_of(const MethodObject* m) {
-    const char* q = PyUnicode_AsUTF8(m->qualname);
-    return q ? q : m->spec->name;
+PyTypeObject* owner_type(const MethodObject* m) {
+    return reinterpret_cast<PyTypeObject*>(m->owner);
 }
 
-void set_type_error(const MethodObject* m, const std::string& tail) {
-    PyErr_Format(PyExc_TypeError, "%s() %s", qualname_of(m).c_str(), tail.c_str());
+// TypeError "<qualname>() <FORMAT...>", formatted by the interpreter (%U, %S and %R take the
+// host's objects as they are, whatever characters they hold).
+void type_error(const MethodObject* m, const char* format, ...) {
+    va_list va;
+    va_start(va, format);
+    Ref tail = Ref::steal(PyUnicode_FromFormatV(format, va));
+    va_end(va);
+    if (tail) PyErr_Format(PyExc_TypeError, "%U() %U", m->qualname, tail.get());
 }
 
-std::string plural(int n, const char* word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+const char* plural(Py_ssize_t n) {
+    return n == 1 ? "" : "s";
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's list of missing names.
+Ref name_list(const char* const* names, const int* which, int n) {
+    Ref text = Ref::steal(PyUnicode_FromString(""));
+    for (int i = 0; text && i < n; ++i) {
+        const char* sep = i == 0 ? "" : n == 2 ? " and " : i == n - 1 ? ", and " : ", ";
+        text = Ref::steal(PyUnicode_FromFormat("%U%s'%s'", text.get(), sep, names[which[i]]));
+    }
+    return text;
 }
 
 // Binds positional and keyword arguments to the method's parameters the way the interpreter
-// binds a Python function's, with the same error texts.
+// binds a Python function's, with the same error texts. OUT has room for kMaxParams.
 bool bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out) {
     const MethodDef* s = m->spec;
     if (nargs > s->nparams) {
-        std::string takes;
+        Py_ssize_t given = nargs + 1;
         if (s->ndefaults == 0) {
-            takes = plural(s->nparams + 1, "positional argument");
+            type_error(m, "takes %d positional argument%s but %zd %s given", s->nparams + 1,
+                       plural(s->nparams + 1), given, given == 1 ? "was" : "were");
         } else {
-            takes = "from " + std::to_string(s->nparams - s->ndefaults + 1) + " to " +
-                    std::to_string(s->nparams + 1) + " positional arguments";
+            type_error(m, "takes from %d to %d positional arguments but %zd %s given",
+                       s->nparams - s->ndefaults + 1, s->nparams + 1, given,
+                       given == 1 ? "was" : "were");
         }
-        set_type_error(m, "takes " + takes + " but " + std::to_string(nargs + 1) +
-                              (nargs + 1 == 1 ? " was" : " were") + " given");
         return false;
     }
     for (int i = 0; i < s->nparams; ++i)
@@ -57,24 +73,26 @@ bool bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObje
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            type_error(m, "keywords must be strings");
+            return false;
+        }
         int found = -1;
-        for (int i = 0; i < s->nparams; ++i) {
+        for (int i = 0; i < s->nparams && found < 0; ++i) {
             if (PyUnicode_CompareWithASCIIString(key, s->params[i]) == 0) found = i;
         }
         if (found < 0) {
-            set_type_error(m, "got an unexpected keyword argument '" +
-                                  std::string(PyUnicode_AsUTF8(key)) + "'");
+            type_error(m, "got an unexpected keyword argument '%S'", key);
             return false;
         }
         if (out[found] != nullptr) {
-            set_type_error(
-                m, "got multiple values for argument '" + std::string(s->params[found]) + "'");
+            type_error(m, "got multiple values for argument '%s'", s->params[found]);
             return false;
         }
         out[found] = args[nargs + k];
     }
     int first_default = s->nparams - s->ndefaults;
-    std::string missing;
+    int missing[kMaxParams];
     int nmissing = 0;
     for (int i = 0; i < s->nparams; ++i) {
         if (out[i] != nullptr) continue;
@@ -82,54 +100,72 @@ bool bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObje
             out[i] = PyTuple_GET_ITEM(m->defaults, i - first_default);
             continue;
         }
-        missing += (nmissing ? "' and '" : "'") + std::string(s->params[i]);
-        ++nmissing;
+        missing[nmissing++] = i;
     }
     if (nmissing) {
-        set_type_error(m, "missing " + plural(nmissing, "required positional argument") + ": " +
-                              missing + "'");
+        Ref list = name_list(s->params, missing, nmissing);
+        if (list) {
+            type_error(m, "missing %d required positional argument%s: %U", nmissing,
+                       plural(nmissing), list.get());
+        }
         return false;
     }
     return true;
 }
 
-PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
-    auto* m = reinterpret_cast<MethodObject*>(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// A descriptor whose references the garbage collector has cleared (it was part of a cycle
+// being freed) can still be reached by a finalizer; it refuses the call.
+bool usable(const MethodObject* m) {
+    if (m->owner && m->qualname && m->defaults) return true;
+    PyErr_Format(PyExc_SystemError, "zq_gps: method '%s' has been cleared", m->spec->name);
+    return false;
+}
+
+PyObject* call_impl(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!usable(m)) return nullptr;
     if (nargs < 1) {
-        set_type_error(m, "needs an instance of '" +
-                              std::string(reinterpret_cast<PyTypeObject*>(m->owner)->tp_name) +
-                              "' as its first argument");
+        type_error(m, "needs an instance of '%s' as its first argument", owner_type(m)->tp_name);
         return nullptr;
     }
     PyObject* self = args[0];
-    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(m->owner))) {
+    if (!PyObject_TypeCheck(self, owner_type(m))) {
         PyErr_Format(PyExc_TypeError,
                      "descriptor '%s' for '%s' objects doesn't apply to a '%s' object",
-                     m->spec->name, reinterpret_cast<PyTypeObject*>(m->owner)->tp_name,
-                     Py_TYPE(self)->tp_name);
+                     m->spec->name, owner_type(m)->tp_name, Py_TYPE(self)->tp_name);
         return nullptr;
     }
     PyObject* bound[kMaxParams] = {};
     if (!bind(m, args + 1, nargs - 1, kwnames, bound)) return nullptr;
-    PyObject* module = PyType_GetModule(reinterpret_cast<PyTypeObject*>(m->owner));
-    if (!module) return nullptr;
+    PyObject* module = PyType_GetModule(owner_type(m));
+    if (!module || !state_ready(module)) return nullptr;
+    // Held the way the interpreter's own C functions hold it: every way back into the module
+    // passes here, so a host's loop through our methods ends in RecursionError.
+    RecursionGuard guard;
+    if (!guard) return nullptr;
     return m->spec->impl(module, self, bound);
 }
 
-PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+// The one entry of every method of the module: no C++ exception goes past it.
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) noexcept {
+    auto* m = reinterpret_cast<MethodObject*>(callable);
+    return boundary([&] { return call_impl(m, args, PyVectorcall_NARGS(nargsf), kwnames); },
+                    static_cast<PyObject*>(nullptr));
+}
+
+PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
-PyObject* method_repr(PyObject* self) {
+PyObject* method_repr(PyObject* self) noexcept {
     auto* m = reinterpret_cast<MethodObject*>(self);
+    if (!usable(m)) return nullptr;
     return PyUnicode_FromFormat("<method '%U' of '%s' objects>", m->qualname,
-                                reinterpret_cast<PyTypeObject*>(m->owner)->tp_name);
+                                owner_type(m)->tp_name);
 }
 
-int method_traverse(PyObject* self, visitproc visit, void* arg) {
+int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* m = reinterpret_cast<MethodObject*>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(m->owner);
@@ -137,7 +173,7 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int method_clear(PyObject* self) {
+int method_clear(PyObject* self) noexcept {
     auto* m = reinterpret_cast<MethodObject*>(self);
     Py_CLEAR(m->owner);
     Py_CLEAR(m->name);
@@ -149,7 +185,7 @@ int method_clear(PyObject* self) {
     return 0;
 }
 
-void method_dealloc(PyObject* self) {
+void method_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     method_clear(self);
@@ -201,8 +237,10 @@ Ref text_signature(const MethodDef& s) {
             if (!text) return {};
             Ref r = Ref::steal(PyObject_Repr(text.get()));
             if (!r) return {};
+            const char* utf8 = PyUnicode_AsUTF8(r.get());
+            if (!utf8) return {};
             sig += "=";
-            sig += PyUnicode_AsUTF8(r.get());
+            sig += utf8;
         }
     }
     sig += ")";
@@ -210,6 +248,10 @@ Ref text_signature(const MethodDef& s) {
 }
 
 Ref new_method(PyObject* module, PyObject* cls, const MethodDef& s) {
+    if (!fits(s)) {
+        PyErr_Format(PyExc_SystemError, "zq_gps: method '%s' has too many parameters", s.name);
+        return {};
+    }
     auto* tp = reinterpret_cast<PyTypeObject*>(state(module)->method_type);
     Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(MethodObject, tp)));
     if (!obj) return {};

@@ -25,6 +25,30 @@ struct MethodDef {
     const char* doc;
 };
 
+// True when the definition's parameters fit the descriptor's bound-argument array and its
+// defaults are among its parameters.
+constexpr bool fits(const MethodDef& d) {
+    return d.nparams >= 0 && d.nparams <= kMaxParams && d.ndefaults >= 0 &&
+           d.ndefaults <= d.nparams && (d.nparams == 0 || d.params != nullptr) &&
+           (d.ndefaults == 0 || d.defaults != nullptr);
+}
+
+// Checks a class's method table at compile time: static_assert(methods_fit(table)). The table
+// and its name arrays are constexpr, so a count larger than its array does not compile.
+template <std::size_t N>
+consteval bool methods_fit(const MethodDef (&defs)[N]) {
+    for (const MethodDef& d : defs) {
+        if (!fits(d)) return false;
+        for (int i = 0; i < d.nparams; ++i) {
+            if (d.params[i] == nullptr) return false;
+        }
+        for (int i = 0; i < d.ndefaults; ++i) {
+            if (d.defaults[i] == nullptr) return false;
+        }
+    }
+    return true;
+}
+
 // Creates the descriptor type for MODULE. Returns a new reference.
 PyObject* create_method_type(PyObject* module);
 

@@ -7,6 +7,10 @@
 // classes come last.
 #include "module.hpp"
 
+#include <exception>
+#include <iterator>
+#include <new>
+
 #include "error.hpp"
 #include "method.hpp"
 #include "receiver.hpp"
@@ -15,20 +19,64 @@ namespace zq {
 
 namespace {
 
+// KEY in the builtins of the running code: a dict, or any mapping a host gave exec().
+Ref builtin(PyObject* key) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (!builtins) return {};
+    if (PyDict_CheckExact(builtins)) {
+        return Ref::borrow(PyDict_GetItemWithError(builtins, key));
+    }
+    Ref v = Ref::steal(PyObject_GetItem(builtins, key));
+    if (!v && PyErr_ExceptionMatches(PyExc_KeyError)) PyErr_Clear();
+    return v;
+}
+
 Ref lookup(PyObject* module, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), key);
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) return {};
-    if (PyObject* builtins = PyEval_GetBuiltins()) {
-        v = PyDict_GetItemWithError(builtins, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) return {};
-    }
+    Ref b = builtin(key);
+    if (b || PyErr_Occurred()) return b;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     return {};
 }
 
 }  // namespace
+
+void set_error_from_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "zq_gps: internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "zq_gps: internal error: unknown C++ exception");
+    }
+}
+
+bool state_ready(PyObject* module) {
+    ModuleState* st = state(module);
+    if (st && st->names[0] && st->names[static_cast<int>(Name::count_) - 1]) return true;
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "zq_gps: the module is not set up");
+    return false;
+}
+
+Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+    RecursionGuard guard;
+    if (!guard) return {};
+    return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
+}
+
+Ref call(PyObject* callable, PyObject* arg) {
+    return call(callable, &arg, 1);
+}
+
+Ref call(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    RecursionGuard guard;
+    if (!guard) return {};
+    return Ref::steal(PyObject_Call(callable, args, kwargs));
+}
 
 Ref global(PyObject* module, Name n) {
     return lookup(module, name(module, n));
@@ -41,8 +89,7 @@ Ref global(PyObject* module, const char* n) {
 
 bool host_print(PyObject* module, PyObject* text) {
     Ref print = global(module, Name::print);
-    if (!print) return false;
-    return Ref::steal(PyObject_CallOneArg(print.get(), text)).get() != nullptr;
+    return print && call(print.get(), text);
 }
 
 bool host_print(PyObject* module, const char* text) {
@@ -52,9 +99,7 @@ bool host_print(PyObject* module, const char* text) {
 
 bool log(PyObject* module, Name level, PyObject* arg) {
     Ref l = global(module, Name::l);
-    if (!l) return false;
-    return Ref::steal(PyObject_CallMethodOneArg(l.get(), name(module, level), arg)).get() !=
-           nullptr;
+    return l && call_method1(module, l.get(), level, arg);
 }
 
 bool log(PyObject* module, Name level, const char* text) {
@@ -73,10 +118,14 @@ bool setattr_double(PyObject* module, PyObject* obj, Name n, double value) {
 }
 
 Ref call_method0(PyObject* module, PyObject* obj, Name n) {
+    RecursionGuard guard;
+    if (!guard) return {};
     return Ref::steal(PyObject_CallMethodNoArgs(obj, name(module, n)));
 }
 
 Ref call_method1(PyObject* module, PyObject* obj, Name n, PyObject* arg) {
+    RecursionGuard guard;
+    if (!guard) return {};
     return Ref::steal(PyObject_CallMethodOneArg(obj, name(module, n), arg));
 }
 
@@ -102,8 +151,18 @@ bool import_as(PyObject* module, const char* n, const char* module_name) {
     return bind(module, n, Ref::steal(PyImport_ImportModule(module_name)));
 }
 
+// OBJ.N; an empty OBJ (a failed earlier step, its error set) gives an empty result.
 Ref attr(const Ref& obj, const char* n) {
     return obj ? Ref::steal(PyObject_GetAttrString(obj.get(), n)) : Ref{};
+}
+
+// OBJ.N(ARGS...), every step checked.
+template <class... Args>
+Ref call_attr(const Ref& obj, const char* n, Args... args) {
+    Ref f = attr(obj, n);
+    if (!f) return {};
+    PyObject* argv[] = {nullptr, args...};
+    return call(f.get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET);
 }
 
 // "ROOT_PATH" in os.environ, asked of the host's mapping each time.
@@ -115,9 +174,8 @@ int root_path_present(const Ref& environ) {
 // os.path.join(os.environ["ROOT_PATH"], leaf)
 Ref join_root(const Ref& os, const Ref& environ, const char* leaf) {
     Ref root = Ref::steal(PyMapping_GetItemString(environ.get(), "ROOT_PATH"));
-    Ref join = attr(attr(os, "path"), "join");
-    if (!root || !join) return {};
-    return Ref::steal(PyObject_CallFunction(join.get(), "Os", root.get(), leaf));
+    Ref text = root ? Ref::steal(PyUnicode_FromString(leaf)) : Ref{};
+    return text ? call_attr(attr(os, "path"), "join", root.get(), text.get()) : Ref{};
 }
 
 // from MODULE_NAME import N, with the interpreter's error when the name is missing.
@@ -132,13 +190,22 @@ bool import_from(PyObject* module, const Ref& source, const char* module_name, c
     return bind(module, n, v);
 }
 
-int module_exec(PyObject* module) {
+// The day's text must be a str, as "gps_" + day + ".log" requires.
+bool check_text(const Ref& day) {
+    if (PyUnicode_Check(day.get())) return true;
+    PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                 Py_TYPE(day.get())->tp_name);
+    return false;
+}
+
+int exec_steps(PyObject* module) {
     ModuleState* st = state(module);
     static const char* const names[] = {
 #define ZQ_STR(n) #n,
         ZQ_NAMES(ZQ_STR)
 #undef ZQ_STR
     };
+    static_assert(std::size(names) == std::size(ModuleState{}.names));
     for (int i = 0; i < static_cast<int>(Name::count_); ++i) {
         st->names[i] = PyUnicode_InternFromString(names[i]);
         if (!st->names[i]) return -1;
@@ -157,9 +224,7 @@ int module_exec(PyObject* module) {
     if (present < 0) return -1;
     Ref libdir =
         present ? join_root(os, environ, "libs") : Ref::steal(PyUnicode_FromString("libs"));
-    Ref syspath = attr(sys, "path");
-    if (!libdir || !syspath) return -1;
-    if (!Ref::steal(PyObject_CallMethod(syspath.get(), "append", "O", libdir.get()))) return -1;
+    if (!libdir || !call_attr(attr(sys, "path"), "append", libdir.get())) return -1;
 
     // 3. time, threading, datetime
     if (!import_as(module, "time", "time") || !import_as(module, "threading", "threading") ||
@@ -170,11 +235,10 @@ int module_exec(PyObject* module) {
     if (!import_as(module, "log", "libs.zq_logger")) return -1;
 
     // 5. day
-    Ref today = Ref::steal(
-        PyObject_CallMethod(attr(global(module, "datetime"), "date").get(), "today", nullptr));
-    if (!today) return -1;
-    Ref day = Ref::steal(PyObject_CallMethod(today.get(), "strftime", "s", "%d_%m_%Y"));
-    if (!bind(module, "day", day)) return -1;
+    Ref today = call_attr(attr(global(module, "datetime"), "date"), "today");
+    Ref format = today ? Ref::steal(PyUnicode_FromString("%d_%m_%Y")) : Ref{};
+    Ref day = format ? call_attr(today, "strftime", format.get()) : Ref{};
+    if (!day || !check_text(day) || !bind(module, "day", day)) return -1;
 
     // 6. logdir: the environment is asked again.
     present = root_path_present(environ);
@@ -189,16 +253,14 @@ int module_exec(PyObject* module) {
         Ref args = Ref::steal(PyTuple_Pack(1, logdir.get()));
         Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "exist_ok", Py_True));
         if (!makedirs || !args || !kwargs) return -1;
-        if (!Ref::steal(PyObject_Call(makedirs.get(), args.get(), kwargs.get()))) return -1;
+        if (!call(makedirs.get(), args.get(), kwargs.get())) return -1;
     }
 
     // 8. logfile
     {
         Ref filename = Ref::steal(PyUnicode_FromFormat("gps_%U.log", day.get()));
-        Ref join = attr(attr(os, "path"), "join");
-        if (!filename || !join) return -1;
-        Ref logfile = Ref::steal(
-            PyObject_CallFunctionObjArgs(join.get(), logdir.get(), filename.get(), nullptr));
+        Ref logfile =
+            filename ? call_attr(attr(os, "path"), "join", logdir.get(), filename.get()) : Ref{};
         if (!bind(module, "logfile", logfile)) return -1;
     }
 
@@ -208,17 +270,17 @@ int module_exec(PyObject* module) {
 
     // 10. The module-wide logger, made by the logging service.
     {
-        Ref service =
-            Ref::steal(PyObject_CallNoArgs(attr(global(module, "log"), "zq_logger").get()));
-        if (!service) return -1;
-        Ref logger = Ref::steal(PyObject_CallMethod(service.get(), "createlogger", "sO", "gps",
-                                                    global(module, "logfile").get()));
+        Ref service = call_attr(global(module, "log"), "zq_logger");
+        Ref gps = service ? Ref::steal(PyUnicode_FromString("gps")) : Ref{};
+        Ref logfile = gps ? global(module, "logfile") : Ref{};
+        Ref logger = logfile ? call_attr(service, "createlogger", gps.get(), logfile.get()) : Ref{};
         if (!bind(module, "l", logger)) return -1;
     }
 
     // 11. Banner: the first record the module writes.
     {
-        Ref text = Ref::steal(PyObject_Str(global(module, "version").get()));
+        Ref v = global(module, "version");
+        Ref text = v ? Ref::steal(PyObject_Str(v.get())) : Ref{};
         if (!text) return -1;
         Ref banner = Ref::steal(PyUnicode_FromFormat("ZQ GPS - Version: %U", text.get()));
         if (!banner || !log(module, Name::info, banner.get())) return -1;
@@ -245,7 +307,11 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
+int module_exec(PyObject* module) noexcept {
+    return boundary([module] { return exec_steps(module); }, -1);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     ModuleState* st = state(module);
     if (!st) return 0;
     Py_VISIT(st->method_type);
@@ -254,7 +320,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     return 0;
 }
 
-int module_clear(PyObject* module) {
+int module_clear(PyObject* module) noexcept {
     ModuleState* st = state(module);
     if (!st) return 0;
     Py_CLEAR(st->method_type);
@@ -265,7 +331,7 @@ int module_clear(PyObject* module) {
     return 0;
 }
 
-void module_free(void* module) {
+void module_free(void* module) noexcept {
     module_clear(static_cast<PyObject*>(module));
 }
 

@@ -4,11 +4,54 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <type_traits>
+
 #include "pyref.hpp"
 
 namespace zq {
 
 using pyref::Ref;
+
+// The interpreter's recursion guard around one call from our code into a Python callable, as
+// the interpreter's own C functions hold it: a host that wires one of the module's methods
+// back into the objects the driver calls gets RecursionError, not a blown C stack. False, with
+// RecursionError set, when the depth limit is reached.
+class RecursionGuard {
+  public:
+    RecursionGuard() noexcept
+        : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    explicit operator bool() const noexcept { return entered_; }
+
+  private:
+    bool entered_;
+};
+
+// CALLABLE(ARGS...) through the recursion guard; kwnames as for PyObject_Vectorcall.
+Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames = nullptr);
+Ref call(PyObject* callable, PyObject* arg);
+Ref call(PyObject* callable, PyObject* args, PyObject* kwargs);
+
+// Turns the C++ exception being handled into the matching Python error: MemoryError for
+// std::bad_alloc, SystemError naming the failure otherwise. Call only from a catch block.
+void set_error_from_exception() noexcept;
+
+// The boundary of every entry point the interpreter calls: runs BODY and, should a C++
+// exception leave it, sets the Python error and returns FAILED (nullptr or -1) instead.
+template <class F, class R = std::invoke_result_t<F&>>
+R boundary(F&& body, R failed) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_exception();
+        return failed;
+    }
+}
 
 // Names the module uses as attribute or global names, interned once per module object.
 // clang-format off
@@ -44,14 +87,21 @@ extern PyModuleDef module_def;
 inline ModuleState* state(PyObject* module) {
     return static_cast<ModuleState*>(PyModule_GetState(module));
 }
+// False, with SystemError set, when the module has no usable state: its set-up has not
+// interned the names, or the interpreter has cleared them while tearing the module down.
+bool state_ready(PyObject* module);
+
 inline PyObject* name(PyObject* module, Name n) {
     return state(module)->names[static_cast<int>(n)];
 }
 
 // Looks NAME up as Python code in the module would: the module's namespace first, then the
-// builtins. Raises NameError when neither has it. Returns a new reference.
+// builtins (a mapping of any kind). Raises NameError when neither has it. Returns a new
+// reference.
 Ref global(PyObject* module, Name n);
 Ref global(PyObject* module, const char* n);
+
+// The calls below go through the recursion guard.
 
 // Calls the host's print with one argument, as the module's code would.
 bool host_print(PyObject* module, PyObject* text);

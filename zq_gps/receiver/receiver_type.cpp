@@ -35,11 +35,11 @@ bool RetiredReaders::contains(unsigned long ident) const {
 
 namespace {
 
-const char* const init_params[] = {"gpsmode", "port"};
-const char* const init_defaults[] = {"NAV-PVT", "/dev/ttyACM0"};
+constexpr const char* init_params[] = {"gpsmode", "port"};
+constexpr const char* init_defaults[] = {"NAV-PVT", "/dev/ttyACM0"};
 
 // The class body's order.
-const MethodDef receiver_methods[] = {
+constexpr MethodDef receiver_methods[] = {
     {"__init__", receiver_init, init_params, 2, init_defaults, 2, nullptr},
     {"run", receiver_run, nullptr, 0, nullptr, 0, nullptr},
     {"loop_gps", receiver_loop, nullptr, 0, nullptr, 0, nullptr},
@@ -52,6 +52,7 @@ const MethodDef receiver_methods[] = {
     {"getversion", receiver_getversion, nullptr, 0, nullptr, 0, nullptr},
     {"restart", receiver_restart, nullptr, 0, nullptr, 0, nullptr},
 };
+static_assert(methods_fit(receiver_methods));
 
 int receiver_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
