@@ -10,8 +10,12 @@
 #   py-module  zq_gps: receiver, zq_error, module names replaced by hostile stand-ins
 #   py-codec   libs.pyubx2: UBXReader over hostile streams, UBXMessage, messages
 #   py-import  import zq_gps with broken libs stand-ins, odd ROOT_PATH, patched os/sys/datetime
+# and the tools, each run a process of its own (fuzz_tools.py), on $ZQ_BUILD's binaries:
+#   tools-dump    ubxdump over mutated recordings, from a file and from a line
+#   tools-config  ubxconfig against a line answering garbage, random frames or nothing
+#   tools-fifo    zq-sim's control FIFO fed random lines
 # Usage: fuzz/run.sh [SECONDS]     env: FUZZ_TARGETS="ubx build reader py-module py-codec
-#        py-import", FUZZ_JOBS (default 1)
+#        py-import tools-dump tools-config tools-fifo", FUZZ_JOBS (default 1)
 # Build, corpora, logs and crash artifacts go to build-fuzz/ at the repository root. Seeds: the
 # recorded receiver streams, a few seconds of zq-sim output when the simulator is built, and the
 # inputs in fuzz/regressions/ (named <target>-..., unprefixed ones belong to ubx). The py-*
@@ -24,7 +28,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(dirname "$here")"
 out="$repo/build-fuzz"
 cxx="${CXX_FUZZ:-clang++-14}"
-targets="${FUZZ_TARGETS:-ubx build reader py-module py-codec py-import}"
+targets="${FUZZ_TARGETS:-ubx build reader py-module py-codec py-import tools-dump tools-config tools-fifo}"
 flags=(-std=c++20 -O1 -g -Wall -Wextra -Werror -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -I "$repo/libs/ubx/include" -I "$repo/libs/ubx/src")
 core=("$repo"/libs/ubx/src/*.cpp)
@@ -127,6 +131,18 @@ py_fuzz() {
 case " $targets " in *" ubx "* | *" build "* | *" reader "*) sim_seed ;; esac
 status=0
 for t in $targets; do
+    if [[ "$t" == tools-* ]]; then
+        echo "== fuzz $t for ${seconds}s (log: $out/fuzz_$t.log)"
+        if nice -n "${FUZZ_NICE:-19}" /usr/bin/python3 "$here/fuzz_tools.py" "${t#tools-}" \
+                "$seconds" --out "$out/tools" > "$out/fuzz_$t.log" 2>&1; then
+            tail -1 "$out/fuzz_$t.log"
+        else
+            echo "fuzz $t: FAILED, see $out/fuzz_$t.log and $out/tools/" >&2
+            tail -20 "$out/fuzz_$t.log" >&2
+            status=1
+        fi
+        continue
+    fi
     if [[ "$t" == py-* ]]; then
         py_fuzz "$t" || status=1
         continue
