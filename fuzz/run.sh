@@ -98,7 +98,8 @@ seed() {
     done
 }
 
-# The Python surface targets: no clang build, the staged root of an ordinary CMake build.
+# The Python surface and tools targets: no clang build, the staged root and tools of an
+# ordinary CMake build.
 py_fuzz() {
     local target="$1" build="${ZQ_BUILD:-$repo/build}" env=()
     [ -d "$build/root" ] || { echo "fuzz: no staged root in $build, build first" >&2; return 1; }
@@ -112,10 +113,12 @@ py_fuzz() {
              PYTHONMALLOC=malloc UBSAN_OPTIONS="$common"
              ASAN_OPTIONS="$common:detect_leaks=0:exitcode=23:allocator_may_return_null=1:max_allocation_size_mb=4096")
     fi
+    local command=("$here/fuzz_surface.py" run "${target#py-}" "$seconds" --out "$out/surface")
+    [[ "$target" == tools-* ]] &&
+        command=("$here/fuzz_tools.py" "${target#tools-}" "$seconds" --out "$out/tools")
     echo "== fuzz $target for ${seconds}s on $build (log: $out/fuzz_$target.log)"
-    if ! env "${env[@]}" ZQ_ROOT="$build/root" nice -n "${FUZZ_NICE:-19}" /usr/bin/python3 \
-            "$here/fuzz_surface.py" run "${target#py-}" "$seconds" --out "$out/surface" \
-            > "$out/fuzz_$target.log" 2>&1; then
+    if ! env "${env[@]}" ZQ_BUILD="$build" ZQ_ROOT="$build/root" nice -n "${FUZZ_NICE:-19}" \
+            /usr/bin/python3 "${command[@]}" > "$out/fuzz_$target.log" 2>&1; then
         echo "fuzz $target: FAILED, see $out/fuzz_$target.log and $out/surface/" >&2
         tail -40 "$out/fuzz_$target.log" >&2
         return 1
@@ -131,19 +134,7 @@ py_fuzz() {
 case " $targets " in *" ubx "* | *" build "* | *" reader "*) sim_seed ;; esac
 status=0
 for t in $targets; do
-    if [[ "$t" == tools-* ]]; then
-        echo "== fuzz $t for ${seconds}s (log: $out/fuzz_$t.log)"
-        if nice -n "${FUZZ_NICE:-19}" /usr/bin/python3 "$here/fuzz_tools.py" "${t#tools-}" \
-                "$seconds" --out "$out/tools" > "$out/fuzz_$t.log" 2>&1; then
-            tail -1 "$out/fuzz_$t.log"
-        else
-            echo "fuzz $t: FAILED, see $out/fuzz_$t.log and $out/tools/" >&2
-            tail -20 "$out/fuzz_$t.log" >&2
-            status=1
-        fi
-        continue
-    fi
-    if [[ "$t" == py-* ]]; then
+    if [[ "$t" == py-* || "$t" == tools-* ]]; then
         py_fuzz "$t" || status=1
         continue
     fi

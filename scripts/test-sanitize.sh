@@ -22,7 +22,7 @@
 # their own; their host subprocesses start with a scrubbed environment that cannot carry the
 # preloaded runtime) and the API stub check (a static comparison).
 #
-# Then the Python surface fuzz targets run for ZQ_FUZZ_SECONDS (default 60) each.
+# Then the Python surface and tools fuzz targets run for ZQ_FUZZ_SECONDS (default 60) each.
 #
 # Usage: scripts/test-sanitize.sh [pytest args...]   (default: the whole of tests/ but target/)
 set -euo pipefail
@@ -66,8 +66,9 @@ LD_PRELOAD="$libasan $libubsan" PYTHONMALLOC=malloc ZQ_ROOT="$build/root" ZQ_BUI
 # ZQ_FUZZ_SECONDS=0 leaves them out.
 fuzz_seconds="${ZQ_FUZZ_SECONDS:-60}"
 if [ "$fuzz_seconds" -gt 0 ]; then
-    echo "== fuzz (sanitized, ${fuzz_seconds}s per Python surface target)"
-    FUZZ_TARGETS="py-module py-codec py-import" ZQ_BUILD="$build" fuzz/run.sh "$fuzz_seconds" ||
+    echo "== fuzz (sanitized, ${fuzz_seconds}s per Python surface and tools target)"
+    FUZZ_TARGETS="py-module py-codec py-import tools-dump tools-config tools-fifo" \
+        ZQ_BUILD="$build" fuzz/run.sh "$fuzz_seconds" ||
         status=1
 fi
 
