@@ -133,3 +133,20 @@ class TestHotplug:
                                        "an epoch while unplugged"))
         sim.proc.send_signal(signal.SIGUSR1)
         wait_until(lambda: os.path.islink(sim.link), 2, "replug on SIGUSR1")
+
+
+class TestControlLines:
+    @pytest.mark.parametrize("line", ["noise 1e9", "noise nan", "badck 1e30", "stall -5",
+                                      "unplug 1e300", "noise -1"])
+    def test_out_of_range_arguments_are_refused_and_the_simulator_goes_on(self, sim_factory,
+                                                                           line):
+        sim = sim_factory("--rate", "25")
+        sim.send(line)
+        wait_until(lambda: line in sim.log(), 5, "the simulator's word on the line")
+        assert "out of range" in sim.log()
+        assert sim.target() is not None  # not unplugged
+        seen = len(sim.sent_pvts())
+        wait_until(lambda: len(sim.sent_pvts()) > seen + 3, 5, "epochs after the line")
+        sim.send("quit")
+        sim.proc.wait(5)
+        assert sim.proc.returncode == 0

@@ -382,10 +382,21 @@ void Sim::command(const std::string& text) {
     if (cmd.empty()) return;
     const double now = clock_s(CLOCK_MONOTONIC);
     const double x = arg.empty() ? 0.0 : std::strtod(arg.c_str(), nullptr);
+    // Counts and seconds from a line are bounded before use: a huge, negative or NaN value
+    // would otherwise be undefined as an int or keep the simulator busy for ever.
+    const auto limit = [&](double lo, double hi) {
+        if (std::isfinite(x) && x >= lo && x <= hi) return true;
+        log("command out of range (%g to %g): %s", lo, hi, line.c_str());
+        return false;
+    };
+    if ((cmd == "noise" && !limit(0, 65536)) || (cmd == "badck" && !limit(0, 1e6)) ||
+        ((cmd == "stall" || cmd == "unplug") && !limit(0, 86400)))
+        return;
     if (cmd == "noise") {
         opt_.noise = static_cast<int>(x);
     } else if (cmd == "badck") {
-        badck_pending_ += arg.empty() ? 1 : static_cast<int>(x);
+        badck_pending_ =
+            std::min(badck_pending_ + (arg.empty() ? 1 : static_cast<int>(x)), 1000000);
     } else if (cmd == "stall") {
         stall_until_ = now + (arg.empty() ? opt_.stall_seconds : x);
     } else if (cmd == "unplug") {
