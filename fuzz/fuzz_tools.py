@@ -215,7 +215,18 @@ def run_fifo(rnd, base, tmp):
         if sim.poll() is not None:
             raise Finding("zq-sim ended (status %s) after lines %r: %s" % (
                 sim.returncode, lines, sim.stderr.read()[-1000:]))
-        fd = os.open(link + ".ctl", os.O_WRONLY | os.O_NONBLOCK)
+        # The FIFO has no reader for a moment while the simulator opens it anew after a
+        # writer has gone: try again until it is back.
+        deadline = time.monotonic() + 5
+        while True:
+            try:
+                fd = os.open(link + ".ctl", os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError as e:
+                if sim.poll() is not None or time.monotonic() > deadline:
+                    raise Finding("zq-sim's control FIFO gone (%s), status %s, lines %r" % (
+                        e, sim.returncode, lines))
+                time.sleep(0.01)
         os.write(fd, b"quit\n")
         os.close(fd)
         try:
