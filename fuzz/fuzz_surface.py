@@ -228,10 +228,10 @@ class Program:
                 pass
         return obj
 
-    def kwargs(self, spec):
-        if spec and spec[0] == "many":
-            return {"k%d" % i: i for i in range(spec[1])}
-        return {k: self.build(v) for k, v in spec}
+    def kwargs(self, plan):
+        if plan and plan[0] == "many":
+            return {"k%d" % i: i for i in range(plan[1])}
+        return {k: self.build(v) for k, v in plan}
 
     # -- actions ----------------------------------------------------------------------------------
     def keep(self, result):

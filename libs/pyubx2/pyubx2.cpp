@@ -611,6 +611,12 @@ Py_ssize_t reader_request(ReaderObject* r, ModuleState* st, Clock::time_point st
     return wanted;
 }
 
+// Hands N bytes just taken from the stream to the scanner, stamped with the time of taking.
+void take(ReaderObject* r, const uint8_t* data, std::size_t n) {
+    r->rx_time = monotonic_now();
+    r->scanner->feed({data, n});
+}
+
 // Reads through the stream's own read(n).
 PyObject* reader_read_stream(ReaderObject* r, ModuleState* st) {
     const Clock::time_point start = Clock::now();
@@ -636,9 +642,8 @@ PyObject* reader_read_stream(ReaderObject* r, ModuleState* st) {
         // None is what a non-blocking stream returns when it has nothing.
         const Py_ssize_t got = data.get() == Py_None ? 0 : PyBytes_GET_SIZE(data.get());
         if (got > 0) {
-            r->rx_time = monotonic_now();
-            r->scanner->feed({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data.get())),
-                              static_cast<std::size_t>(got)});
+            take(r, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data.get())),
+                 static_cast<std::size_t>(got));
             r->chunk = data.release();
         }
         if (got < n) {
@@ -657,18 +662,20 @@ PyObject* reader_read_stream(ReaderObject* r, ModuleState* st) {
 PyObject* reader_read_native(ReaderObject* r, ModuleState* st) {
     const Clock::time_point start = Clock::now();
     const double timeout = stream_timeout(r, st);
-    bool ready = false;
+    bool ready = false;      // poll said readable: a read that finds nothing means gone
+    bool cancelled = false;  // woken by cancel_read() or close(): end with what is there
     for (;;) {
         if (auto f = r->scanner->next()) return reader_result(r, st, *f);
         const Py_ssize_t got = r->port->read_now(r->stream, r->native_buf,
                                                  static_cast<std::size_t>(r->chunk_size), ready);
-        if (got < 0) return nullptr;
+        if (got < 0) return nullptr;  // a closed port says so here, with pyserial's exception
         ready = false;
         if (got > 0) {
-            r->rx_time = monotonic_now();
-            r->scanner->feed({r->native_buf, static_cast<std::size_t>(got)});
+            take(r, r->native_buf, static_cast<std::size_t>(got));
+            cancelled = false;
             continue;
         }
+        if (cancelled) return none_pair();
         double left = -1;
         if (timeout >= 0) {
             left = timeout - since(start);
@@ -676,17 +683,7 @@ PyObject* reader_read_native(ReaderObject* r, ModuleState* st) {
         }
         auto wake = pyubx2::NativePort::Wake::timeout;
         if (!r->port->wait(r->stream, left, &wake)) return nullptr;
-        if (wake == pyubx2::NativePort::Wake::aborted) {
-            // The port was closed (the read says so with pyserial's exception) or only its
-            // read cancelled: the call ends with what the port still holds.
-            const Py_ssize_t more = r->port->read_now(
-                r->stream, r->native_buf, static_cast<std::size_t>(r->chunk_size), false);
-            if (more < 0) return nullptr;
-            if (more == 0) return none_pair();
-            r->rx_time = monotonic_now();
-            r->scanner->feed({r->native_buf, static_cast<std::size_t>(more)});
-            continue;
-        }
+        cancelled = wake == pyubx2::NativePort::Wake::aborted;
         ready = wake == pyubx2::NativePort::Wake::readable;
     }
 }
