@@ -14,7 +14,7 @@ import sys
 
 # The tests' independent frame encoder: layout and checksum as the protocol notes give them.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
-from ubx_helpers import frame  # noqa: E402
+from ubx_helpers import frame, nav_pvt_payload, set_nav_pvt_field  # noqa: E402
 
 ITOW0 = 86_400_000  # Monday 00:00 GPS time of week, in ms
 STEP_MS = 40  # 25 Hz
@@ -64,14 +64,12 @@ class Epochs:
         o = _others()
         self.before = b"".join(o["before"])
         self.after = b"".join(o["after"])
-        self.pvt = bytearray(92)
-        p = self.pvt
-        struct.pack_into("<HBBBBBB", p, 4, 2024, 3, 11, 0, 0, 0, 0x37)
-        struct.pack_into("<Ii", p, 12, 25, 0)
-        p[20], p[21], p[22], p[23] = 3, 0x01, 0xE0, 12  # 3D, gnssFixOk, confirmed, numSV
-        struct.pack_into("<iiiiII", p, 24, LON0, LAT0, 480_000, 432_000, 1_500, 2_200)
-        struct.pack_into("<iiiiiIIH", p, 48, 1_200, -400, 30, 1_265, 4_512_345, 350, 180_000, 120)
-        struct.pack_into("<ihH", p, 84, 4_512_345, 230, 50)
+        self.pvt = bytearray(nav_pvt_payload(
+            year=2024, month=3, day=11, hour=0, min=0, second=0, valid=0x37, tAcc=25, nano=0,
+            fixType=3, flags=0x01, flags2=0xE0, numSV=12,  # 3D, gnssFixOk, confirmed
+            lon=LON0, lat=LAT0, height=480_000, hMSL=432_000, hAcc=1_500, vAcc=2_200,
+            velN=1_200, velE=-400, velD=30, gSpeed=1_265, headMot=4_512_345, sAcc=350,
+            headAcc=180_000, pDOP=120, headVeh=4_512_345, magDec=230, magAcc=50))
         sizes = [len(f) for f in o["before"]] + [100] + [len(f) for f in o["after"]]
         self.frame_ends = []
         total = 0
@@ -82,8 +80,8 @@ class Epochs:
         self.pvt_end = len(self.before) + 100
 
     def nav_pvt(self, seq):
-        struct.pack_into("<I", self.pvt, 0, ITOW0 + STEP_MS * seq)
-        struct.pack_into("<i", self.pvt, 28, LAT0 + seq)
+        set_nav_pvt_field(self.pvt, "iTOW", ITOW0 + STEP_MS * seq)
+        set_nav_pvt_field(self.pvt, "lat", LAT0 + seq)
         return frame(0x01, 0x07, bytes(self.pvt))
 
     def epoch(self, seq):

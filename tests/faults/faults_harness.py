@@ -1,53 +1,19 @@
 """Shared pieces of the fault tests: the simulated receiver (zq-sim), a pseudo-terminal of our
 own behind a managed symlink, a stand-in for the module's `time` that records every message
-the reader accepts, and an independent NAV-PVT reader for the bytes on the line."""
+the reader accepts. The frames on the line come from the independent encoder in ubx_helpers."""
 import os
 import shutil
-import struct
 import tempfile
 import threading
 import time as _time
 
 import pytest
 
-from ubx_helpers import fletcher, frame  # noqa: F401
+from ubx_helpers import nav_pvt  # noqa: F401
 from zq_sim import Sim, open_fds, sim_factory, stop_all, wait_until as wait_for  # noqa: F401
 
 CODE2_LINE = "Error-Code: 0002, Error-Message: Failure in GPS-read()."
 INITIAL = (0, 0, 99.99, -1, -1, -1, -1)
-
-
-def nav_pvt(itow, lon, lat, pdop=150, num_sv=9):
-    p = bytearray(92)
-    struct.pack_into("<I", p, 0, itow)
-    p[20], p[21], p[23] = 3, 0x01, num_sv
-    struct.pack_into("<ii", p, 24, lon, lat)
-    struct.pack_into("<H", p, 76, pdop)
-    return frame(0x01, 0x07, bytes(p))
-
-
-def split_items(data):
-    """Complete items at the front of a clean receiver stream: (start, end, payload or None)
-    for UBX frames (payload of NAV-PVT only) and NMEA lines, and where the complete part ends."""
-    items, i = [], 0
-    while i < len(data):
-        if data[i:i + 2] == b"\xb5\x62":
-            if i + 6 > len(data):
-                break
-            end = i + 8 + struct.unpack_from("<H", data, i + 4)[0]
-            if end > len(data):
-                break
-            pvt = data[i + 6:end - 2] if data[i + 2:i + 4] == b"\x01\x07" else None
-            items.append((i, end, pvt))
-            i = end
-        elif data[i:i + 1] == b"$":
-            nl = data.find(b"\n", i)
-            if nl < 0:
-                break
-            i = nl + 1
-        else:
-            i += 1
-    return items, i
 
 
 class LinkedPty:

@@ -8,8 +8,9 @@ import time
 
 import serial
 
-from faults_harness import (CODE2_LINE, AcceptRecorder, LinkedPty, fletcher, receivers,  # noqa: F401
-                            sim_factory, split_items, wait_for)
+from faults_harness import (CODE2_LINE, AcceptRecorder, LinkedPty, receivers,  # noqa: F401
+                            sim_factory, wait_for)
+from ubx_helpers import fletcher, scan
 
 
 def truth_by_itow(sim, itows):
@@ -129,14 +130,15 @@ class FlipRelay:
         pending = b""
         while not self.stop.is_set():
             pending += self.src.read(65536)
-            items, end = split_items(pending)
+            items, end = scan(pending)
             if not end:
                 continue
             chunk, pending = pending[:end], pending[end:]
             damaged = self.damage(chunk)
-            for start, stop, payload in items:
-                if payload is None:
+            for it in items:
+                if it.start >= end or (it.kind, it.cls, it.msg_id, it.ok) != ("ubx", 1, 7, True):
                     continue
+                start, stop, payload = it.start, it.end, it.body
                 part = damaged[start:stop]
                 intact = part == chunk[start:stop]
                 if not intact and part[:6] == chunk[start:start + 6] and \

@@ -2,7 +2,6 @@
 data goes stale and when it resumes, restart does not show its reset values as live, and no
 number of host threads calling run()/restart() ever gets two readers going."""
 import io
-import struct
 import threading
 import time
 import types
@@ -11,6 +10,7 @@ import pytest
 
 from libs.pyubx2 import UBXReader
 from test_receiver_pty import CODE2_LINE, Pty, live, wait_for  # noqa: F401
+import ubx_helpers
 from ubx_helpers import frame
 from zq_fakes import pvt
 
@@ -18,13 +18,8 @@ INITIAL = (0, 0, 99.99, -1, -1, -1, -1)
 
 
 def nav_pvt(seq, num_sv=9):
-    """A 92-byte NAV-PVT whose iTOW and position carry SEQ."""
-    p = bytearray(92)
-    struct.pack_into("<I", p, 0, seq)
-    p[20], p[21], p[23] = 3, 0x01, num_sv
-    struct.pack_into("<ii", p, 24, 80000000 + seq, 470000000 + seq)
-    struct.pack_into("<H", p, 76, 150)
-    return frame(0x01, 0x07, bytes(p))
+    """A NAV-PVT frame whose iTOW and position carry SEQ."""
+    return ubx_helpers.nav_pvt(seq, 80000000 + seq, 470000000 + seq, num_sv=num_sv)
 
 
 # Nine other messages a busy receiver sends each epoch, of realistic sizes.

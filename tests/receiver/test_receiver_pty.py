@@ -1,12 +1,11 @@
 """End to end through a real pseudo-terminal, the real serial library and the real codec."""
 import os
-import struct
 import threading
 import time
 
 import pytest
 
-from ubx_helpers import frame
+import ubx_helpers
 from zq_fakes import RecordingLogger
 from zq_sim import open_fds, stop_all
 
@@ -15,15 +14,10 @@ CODE2_LINE = "Error-Code: 0002, Error-Message: Failure in GPS-read()."
 
 
 def nav_pvt(lon, lat, pdop=150, num_sv=9, g_speed=1234, head_mot=4500000, head_acc=321):
-    """A 92-byte NAV-PVT payload laid out by the protocol table."""
-    p = bytearray(92)
-    struct.pack_into("<IHBBBBBB", p, 0, 1000, 2026, 12, 8, 17, 31, 24, 0x37)
-    p[20], p[21], p[23] = 3, 0x01, num_sv
-    struct.pack_into("<iiii", p, 24, lon, lat, 50000, 45000)
-    struct.pack_into("<ii", p, 60, g_speed, head_mot)
-    struct.pack_into("<I", p, 72, head_acc)
-    struct.pack_into("<H", p, 76, pdop)
-    return frame(0x01, 0x07, bytes(p))
+    """A NAV-PVT frame of a moving receiver with a valid date and time."""
+    return ubx_helpers.nav_pvt(1000, lon, lat, pdop, num_sv, year=2026, month=12, day=8,
+                               hour=17, min=31, second=24, valid=0x37, height=50000,
+                               hMSL=45000, gSpeed=g_speed, headMot=head_mot, headAcc=head_acc)
 
 
 class Pty:

@@ -23,29 +23,14 @@ def need_pyubx2():
 def split_stream(data):
     """Items in arrival order: ("ubx", cls, id, payload, ok) / ("nmea", line, ok) / noise bytes
     are skipped. A UBX candidate with a bad checksum is reported with ok False."""
-    items, i = [], 0
-    while i < len(data):
-        if data[i:i + 2] == b"\xb5\x62" and i + 6 <= len(data):
-            n = struct.unpack_from("<H", data, i + 4)[0]
-            end = i + 8 + n
-            if n <= 4096 and end <= len(data):
-                ok = checksum(data[i + 2:end - 2]) == data[end - 2:end]
-                # Only a plausible frame counts as damaged; a random sync pair in noise does not.
-                if ok or (data[i + 2], data[i + 3], n) in ((1, 7, 92), (1, 7, 84)):
-                    items.append(("ubx", data[i + 2], data[i + 3], data[i + 6:end - 2], ok))
-                if ok:
-                    i = end
-                    continue
-        if data[i:i + 1] == b"$":
-            nl = data.find(b"\n", i)
-            if nl < 0:
-                break
-            line = data[i:nl + 1]
-            if all(32 <= c < 127 for c in line[1:].rstrip(b"\r\n")):
-                items.append(("nmea", line, nmea_ok(line)))
-                i = nl + 1
-                continue
-        i += 1
+    from ubx_helpers import scan
+    items = []
+    for it in scan(data)[0]:
+        if it.kind == "nmea":
+            items.append(("nmea", it.body, nmea_ok(it.body)))
+        # Only a plausible frame counts as damaged; a random sync pair in noise does not.
+        elif it.ok or (it.cls, it.msg_id, len(it.body)) in ((1, 7, 92), (1, 7, 84)):
+            items.append(("ubx", it.cls, it.msg_id, it.body, it.ok))
     return items
 
 
