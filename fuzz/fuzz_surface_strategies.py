@@ -1,8 +1,8 @@
 """Hypothesis strategies of fuzz_surface.py: programs as JSON-able lists, in the value language
-that fuzz_surface.Program interprets (see its build, behave and ev)."""
+that fuzz_surface_program.Program interprets (see its build, behave and ev)."""
 from hypothesis import strategies as st
 
-import fuzz_surface as fs
+import fuzz_surface_program as fs
 
 EXC_NAMES = sorted(fs.EXCEPTIONS)
 
