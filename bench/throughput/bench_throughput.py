@@ -48,6 +48,10 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 from stream import Epochs, Progress  # noqa: E402
 
+# ---------------------------------------------------------------------------------------------
+# Settings (from the environment) and targets
+# ---------------------------------------------------------------------------------------------
+
 BUILD = os.environ.get("ZQ_BUILD", os.path.join(REPO, "build"))
 ROOT = os.environ.get("ZQ_ROOT", os.path.join(BUILD, "root"))
 OUT = os.environ.get("BENCH_OUT", os.path.join(BUILD, "bench-throughput"))
@@ -68,6 +72,10 @@ TARGET_WAKEUPS = 1.2  # per read time-out, idle
 EP = Epochs()
 TRACED = "poll,ppoll,select,pselect6,read,clock_nanosleep,nanosleep,epoll_wait,epoll_pwait,futex"
 
+
+# ---------------------------------------------------------------------------------------------
+# Processes: the pty, the host (host.py) and the writer (writer.py)
+# ---------------------------------------------------------------------------------------------
 
 def load():
     with open("/proc/loadavg") as f:
@@ -133,6 +141,10 @@ def host_result(proc, timeout, workdir):
         raise RuntimeError("host: " + res["error"])
     return res
 
+
+# ---------------------------------------------------------------------------------------------
+# A, B and D: epochs through the pty
+# ---------------------------------------------------------------------------------------------
 
 def run_stream(scenario, mode, seconds, rate):
     """A or D (mode "paced", `rate` epochs/s) or B (mode "dense")."""
@@ -249,6 +261,10 @@ def summarise_stream(scenario, mode, res):
     return out
 
 
+# ---------------------------------------------------------------------------------------------
+# C: the idle reader
+# ---------------------------------------------------------------------------------------------
+
 def strace_usable():
     if STRACE == "0" or not shutil.which("strace"):
         return False
@@ -318,6 +334,10 @@ def run_idle(seconds):
     return out
 
 
+# ---------------------------------------------------------------------------------------------
+# The report
+# ---------------------------------------------------------------------------------------------
+
 def fmt(v):
     if v is None:
         return "-"
@@ -375,6 +395,10 @@ def details(r):
                                                    fmt(r.get("reader_reads_per_s")))
     return s
 
+
+# ---------------------------------------------------------------------------------------------
+# Running the scenarios
+# ---------------------------------------------------------------------------------------------
 
 def main():
     if not any(f.startswith("zq_gps") and f.endswith((".so", ".py")) for f in os.listdir(ROOT)):

@@ -80,6 +80,13 @@ def finish(g, result):
     print(json.dumps(result), flush=True)
 
 
+def snapshot(g, prog, tid):
+    """The clock, the writer's progress, the reader's statistics and counters, the process's
+    and the reader thread's CPU time, read in that order."""
+    return (time.monotonic(), prog.read(), reader_stats(g), thread_counters(tid),
+            time.process_time(), thread_cpu(g.t1))
+
+
 def run_stream(port, path, seconds, poll):
     prog = Progress(path)
     g = start(port)
@@ -90,11 +97,7 @@ def run_stream(port, path, seconds, poll):
             return 1
         time.sleep(0.001)
     tid = g.t1.native_id
-    t0 = time.monotonic()
-    w0 = prog.read()
-    s0 = reader_stats(g)
-    c0 = thread_counters(tid)
-    cpu0, rcpu0 = time.process_time(), thread_cpu(g.t1)
+    t0, w0, s0, c0, cpu0, rcpu0 = snapshot(g, prog, tid)
     samples = []
     end = t0 + seconds
     while True:
@@ -109,11 +112,7 @@ def run_stream(port, path, seconds, poll):
         if now >= end:
             break
         time.sleep(poll)
-    t1 = time.monotonic()
-    w1 = prog.read()
-    s1 = reader_stats(g)
-    c1 = thread_counters(tid)
-    cpu1, rcpu1 = time.process_time(), thread_cpu(g.t1)
+    t1, w1, s1, c1, cpu1, rcpu1 = snapshot(g, prog, tid)
     prog.close()
     finish(g, {
         "t_start": t0, "t_end": t1, "writer_start": w0, "writer_end": w1,
