@@ -49,6 +49,13 @@ int unknown_key(std::string_view s) {
     return key;
 }
 
+// s as a JSON string, quotes included.
+std::string json_string(std::string_view s) {
+    std::string j(text_max(s.size()), '\0');
+    j.resize(static_cast<std::size_t>(put_text(j.data(), s) - j.data()));
+    return j;
+}
+
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
         s.remove_prefix(1);
@@ -64,10 +71,8 @@ const Printer::KeyPlan& Printer::plan(uint8_t cls, uint8_t id) {
     if (slot) return *slot;
     auto k = std::make_unique<KeyPlan>();
     char nums[48];
-    std::snprintf(nums, sizeof nums, "\",\"class\":%u,\"id\":%u,\"length\":", cls, id);
-    k->head = "{\"identity\":\"";
-    k->head += ubx::identity(cls, id);  // catalogue names and UNKNOWN-0x..: nothing to escape
-    k->head += nums;
+    std::snprintf(nums, sizeof nums, ",\"class\":%u,\"id\":%u,\"length\":", cls, id);
+    k->head = "{\"identity\":" + json_string(ubx::identity(cls, id)) + nums;
     for (const ubx::MessageDef& def : ubx::forms_of(cls, id)) {
         FormPlan fp{&def, {}, {}, 0, 0};
         for (const bool in_block : {false, true}) {
@@ -77,9 +82,8 @@ const Printer::KeyPlan& Printer::plan(uint8_t cls, uint8_t id) {
             for (const ubx::Field& f : fields) {
                 const std::size_t at = k->keys.size();
                 if (&f != fields.data()) k->keys += ',';
-                k->keys += '"';
-                k->keys += f.name;  // catalogue names are identifiers: nothing to escape
-                k->keys += "\":";
+                k->keys += json_string(f.name);
+                k->keys += ':';
                 list.push_back(
                     {&f, static_cast<uint32_t>(at), static_cast<uint32_t>(k->keys.size() - at)});
                 max += k->keys.size() - at + value_max(f);
