@@ -5,13 +5,17 @@ For each rate the simulator (NAV-PVT + the NMEA set, UBX first as a u-blox sends
 for zq_gps's host program and once for gpsd with its client, one after the other, so they never
 compete for the two cores. Latency is measured from the moment the simulator wrote the last byte
 of an epoch's NAV-PVT frame (its ground-truth line, CLOCK_MONOTONIC) to the moment the host saw
-that epoch's value. Decode throughput runs ubxdump and gpsdecode over one large recorded stream.
+that epoch's value. Decode throughput runs ubxdump and gpsdecode side by side over two streams made of the
+recordings (all of them repeated; their NAV-PVT frames alone), counts the frames each decodes,
+and checks that ubxdump takes at most a tenth of gpsdecode's time.
 
 Environment: ZQ_BUILD (build dir), ZQ_ROOT (deployment root), BENCH_RATES ("1 10 25"),
 BENCH_SECONDS (per rate and system, default 30), BENCH_POLL_MS (host's getgps() poll in the
 latency run, default 1), BENCH_CPU_POLL_MS (poll of a second zq_gps run that measures CPU with a
 host that reads at an ordinary pace, default 100; 0 skips it),
-BENCH_DECODE_MB (size of the decode stream, default 16), BENCH_OUT (result directory).
+BENCH_DECODE_MB (size of the recordings decode stream, default 16), BENCH_DECODE_PVT (frames of
+the NAV-PVT decode stream, default 200000), BENCH_DECODE_TRIES (3), BENCH_OUT (result
+directory). BENCH_RATES="" runs the decode comparison alone.
 
 Per rate a verdict against the targets: zq_gps p50 at most half of gpsd's, zq_gps p99 at most
 1 ms, zq_gps CPU at most a quarter of gpsd daemon + client (zq_gps's CPU from the run whose host
@@ -22,6 +26,7 @@ import os
 import signal
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -38,6 +43,9 @@ SECONDS = float(os.environ.get("BENCH_SECONDS", "30"))
 POLL = float(os.environ.get("BENCH_POLL_MS", "1")) / 1000
 CPU_POLL = float(os.environ.get("BENCH_CPU_POLL_MS", "100")) / 1000
 DECODE_MB = float(os.environ.get("BENCH_DECODE_MB", "16"))
+DECODE_PVT = int(os.environ.get("BENCH_DECODE_PVT", "200000"))
+DECODE_TRIES = int(os.environ.get("BENCH_DECODE_TRIES", "3"))
+DECODE_TARGET = 10.0  # ubxdump at least this many times as fast as gpsdecode
 OUT = os.environ.get("BENCH_OUT", os.path.join(BUILD, "bench-live"))
 PY = "/usr/bin/python3"
 
@@ -155,8 +163,9 @@ def run_gpsd(rate, workdir):
     return res
 
 
-def decode_throughput(workdir):
-    parts = []
+def recorded_streams():
+    """The recordings without their comment lines, and their NAV-PVT frames."""
+    parts, pvts = [], []
     for name in ("ublox-neo-m8n.log", "ublox-zed-f9p-hp.log"):
         with open(os.path.join(REPO, "tests", "captures", name), "rb") as f:
             data = f.read()
@@ -164,32 +173,94 @@ def decode_throughput(workdir):
         while data[i:i + 1] == b"#":
             i = data.index(b"\n", i) + 1
         parts.append(data[i:])
-    unit = b"".join(parts)
-    copies = max(1, int(DECODE_MB * 1e6 / len(unit)))
-    path = os.path.join(workdir, "stream.ubx")
-    with open(path, "wb") as f:
-        for _ in range(copies):
-            f.write(unit)
+        j = data.find(b"\xb5\x62\x01\x07", i)
+        while j >= 0:
+            end = j + 8 + struct.unpack_from("<H", data, j + 4)[0]
+            pvts.append(data[j:end])
+            j = data.find(b"\xb5\x62\x01\x07", end)
+    return b"".join(parts), pvts
+
+
+def run_timed(cmd, path):
+    """Wall and CPU (user + system) seconds of one run reading PATH on stdin."""
+    with open(path, "rb") as stdin:
+        t = time.perf_counter()
+        proc = subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+        wall = time.perf_counter() - t
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise RuntimeError("%s exited with status %d" % (cmd[0], proc.returncode))
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+def frames_decoded(path):
+    """UBX frames each tool decodes from PATH: ubxdump's own count, and gpsdecode's u-blox
+    driver's one debug line per frame it parses (a separate, untimed run)."""
     r = subprocess.run([DUMP, "--count", path], capture_output=True, text=True, check=True)
-    frames = json.loads(r.stdout.splitlines()[-1])["total"]
+    ours = json.loads(r.stdout.splitlines()[-1])["total"]
+    with open(path, "rb") as stdin:
+        r = subprocess.run(["gpsdecode", "-D", "5"], stdin=stdin, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE, check=True)
+    theirs = sum(1 for line in r.stderr.splitlines() if b"UBX: len " in line)
+    return ours, theirs
 
-    def best_of(cmd, tries=3):
-        best = None
-        for _ in range(tries):
-            with open(path, "rb") as stdin:
-                t = time.perf_counter()
-                subprocess.run(cmd, stdin=stdin, stdout=subprocess.DEVNULL, check=True)
-                d = time.perf_counter() - t
-            best = d if best is None else min(best, d)
-        return best
 
-    rows = {}
-    for name, cmd in (("ubxdump (JSON lines)", [DUMP, "-"]),
-                      ("ubxdump --count", [DUMP, "--count", "-"]),
-                      ("gpsdecode (JSON reports)", ["gpsdecode"])):
-        secs = best_of(cmd)
-        rows[name] = {"seconds": round(secs, 3), "frames_per_s": round(frames / secs)}
-    return {"bytes": os.path.getsize(path), "ubx_frames": frames, "tools": rows}
+def decode_throughput(workdir):
+    """ubxdump (JSON lines) against gpsdecode (JSON reports) on the same streams, the runs of
+    the two interleaved so that a change of load on the machine falls on both."""
+    unit, pvts = recorded_streams()
+    streams = [
+        ("recordings", unit * max(1, int(DECODE_MB * 1e6 / len(unit)))),
+        ("NAV-PVT", b"".join(pvts[k % len(pvts)] for k in range(DECODE_PVT))),
+    ]
+    out = {}
+    for name, data in streams:
+        path = os.path.join(workdir, "stream.ubx")
+        with open(path, "wb") as f:
+            f.write(data)
+        ours, theirs = frames_decoded(path)
+        tools = {"ubxdump (JSON lines)": [DUMP, "-"], "ubxdump --count": [DUMP, "--count", "-"],
+                 "gpsdecode (JSON reports)": ["gpsdecode"]}
+        best = {}
+        for _ in range(DECODE_TRIES):
+            for tool, cmd in tools.items():
+                wall, cpu = run_timed(cmd, path)
+                b = best.setdefault(tool, [wall, cpu])
+                b[0], b[1] = min(b[0], wall), min(b[1], cpu)
+        dump_wall, dump_cpu = best["ubxdump (JSON lines)"]
+        peer_wall, peer_cpu = best["gpsdecode (JSON reports)"]
+        out[name] = {
+            "bytes": len(data), "frames_ubxdump": ours, "frames_gpsdecode": theirs,
+            "tools": {tool: {"seconds": round(w, 4), "cpu_seconds": round(c, 4),
+                             "frames_per_s": round(ours / w)}
+                      for tool, (w, c) in best.items()},
+            "ratio_wall": round(peer_wall / dump_wall, 1),
+            "ratio_cpu": round(peer_cpu / dump_cpu, 1) if dump_cpu > 0 else None,
+        }
+        out[name]["ok"] = ours == theirs and out[name]["ratio_wall"] >= DECODE_TARGET
+    return out
+
+
+def print_decode(decode):
+    print("Decode throughput: ubxdump (JSON lines) vs gpsdecode (JSON reports), best of %d, "
+          "runs interleaved" % DECODE_TRIES)
+    print("| stream | bytes | frames ubxdump | frames gpsdecode | tool | seconds | CPU seconds "
+          "| frames/s |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name, d in decode.items():
+        for tool, r in d["tools"].items():
+            print("| %s | %d | %d | %d | %s | %s | %s | %s |" % (
+                name, d["bytes"], d["frames_ubxdump"], d["frames_gpsdecode"], tool, r["seconds"],
+                r["cpu_seconds"], r["frames_per_s"]))
+    for name, d in decode.items():
+        us, peer = d["tools"]["ubxdump (JSON lines)"], d["tools"]["gpsdecode (JSON reports)"]
+        print("decode %s: ubxdump %.3f s (CPU %.3f s), gpsdecode %.3f s (CPU %.3f s): %.1fx "
+              "(CPU %sx), %d frames decoded by ubxdump, %d by gpsdecode%s; target %gx: %s" % (
+                  name, us["seconds"], us["cpu_seconds"], peer["seconds"], peer["cpu_seconds"],
+                  d["ratio_wall"], d["ratio_cpu"], d["frames_ubxdump"], d["frames_gpsdecode"],
+                  "" if d["frames_ubxdump"] == d["frames_gpsdecode"] else " (DIFFERENT)",
+                  DECODE_TARGET, "PASS" if d["ok"] else "FAIL"))
 
 
 def loadavg():
@@ -216,31 +287,7 @@ def verdict(systems, slow):
             and all(c["ok"] for c in checks.values())}
 
 
-def main():
-    os.makedirs(OUT, exist_ok=True)
-    results = {"seconds_per_run": SECONDS, "poll_ms": POLL * 1000, "rates": {},
-               "load_at_start": loadavg()}
-    for rate in RATES:
-        key = "%g" % rate
-        results["rates"][key] = {}
-        runs = [("zq_gps", run_zq), ("gpsd", run_gpsd)]
-        if CPU_POLL > 0:
-            runs.append(("zq_gps, host polls every %g ms" % (CPU_POLL * 1000),
-                         lambda r, w: run_zq(r, w, CPU_POLL)))
-        for system, fn in runs:
-            with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
-                print("bench/live: %s at %s Hz for %g s ..." % (system, key, SECONDS), flush=True)
-                results["rates"][key][system] = fn(rate, workdir)
-    with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
-        print("bench/live: decode throughput on %g MB ..." % DECODE_MB, flush=True)
-        results["decode"] = decode_throughput(workdir)
-    results["load_at_end"] = loadavg()
-    slow = "zq_gps, host polls every %g ms" % (CPU_POLL * 1000)
-    results["verdicts"] = {key: verdict(systems, slow)
-                           for key, systems in results["rates"].items()}
-
-    with open(os.path.join(OUT, "results.json"), "w") as f:
-        json.dump(results, f, indent=2)
+def print_latency(results):
     print()
     print("Wire-to-host latency: last byte of the NAV-PVT frame written to the pty -> host sees "
           "the value (zq_gps: getgps() polled every %g ms; gpsd: python3-gps client)"
@@ -294,13 +341,38 @@ def main():
             notes.append("CPU %s <= %s s/1000 epochs (quarter of gpsd+client) %s" % (
                 c["cpu"]["zq_s"], c["cpu"]["bound_s"], "ok" if c["cpu"]["ok"] else "MISSED"))
         print("verdict %s Hz: %s: %s" % (key, "PASS" if v["ok"] else "FAIL", "; ".join(notes)))
-    d = results["decode"]
+
+
+def main():
+    os.makedirs(OUT, exist_ok=True)
+    results = {"seconds_per_run": SECONDS, "poll_ms": POLL * 1000, "rates": {},
+               "load_at_start": loadavg()}
+    for rate in RATES:
+        key = "%g" % rate
+        results["rates"][key] = {}
+        runs = [("zq_gps", run_zq), ("gpsd", run_gpsd)]
+        if CPU_POLL > 0:
+            runs.append(("zq_gps, host polls every %g ms" % (CPU_POLL * 1000),
+                         lambda r, w: run_zq(r, w, CPU_POLL)))
+        for system, fn in runs:
+            with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
+                print("bench/live: %s at %s Hz for %g s ..." % (system, key, SECONDS), flush=True)
+                results["rates"][key][system] = fn(rate, workdir)
+    with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
+        print("bench/live: decode throughput (%g MB of recordings, %d NAV-PVT frames) ..."
+              % (DECODE_MB, DECODE_PVT), flush=True)
+        results["decode"] = decode_throughput(workdir)
+    results["load_at_end"] = loadavg()
+    slow = "zq_gps, host polls every %g ms" % (CPU_POLL * 1000)
+    results["verdicts"] = {key: verdict(systems, slow)
+                           for key, systems in results["rates"].items()}
+
+    with open(os.path.join(OUT, "results.json"), "w") as f:
+        json.dump(results, f, indent=2)
+    if results["rates"]:
+        print_latency(results)
     print()
-    print("Decode throughput, %d bytes, %d UBX frames (best of 3)" % (d["bytes"], d["ubx_frames"]))
-    print("| tool | seconds | frames/s |")
-    print("|---|---|---|")
-    for name, r in d["tools"].items():
-        print("| %s | %s | %s |" % (name, r["seconds"], r["frames_per_s"]))
+    print_decode(results["decode"])
     print("\nfull results: %s" % os.path.join(OUT, "results.json"))
     return 0
 

@@ -1,19 +1,54 @@
 """ubxdump on recorded streams and on a live port."""
 import json
 import os
+import re
 import subprocess
 
-from zqsim_harness import CAPTURES, binary, run_tool, wait_until
+import pytest
+
+from zqsim_harness import CAPTURES, binary, frame, run_tool, split_stream, wait_until
 from zqsim_harness import sim_factory  # noqa: F401  (fixture)
 
 NEO = os.path.join(CAPTURES, "ublox-neo-m8n.log")
 F9P = os.path.join(CAPTURES, "ublox-zed-f9p-hp.log")
+# One NAV-SAT repetition, as the protocol notes list it.
+SAT_BLOCK = ["gnssId", "svId", "cno", "elev", "azim", "prRes", "flags"]
 
 
 def dump(*args, **kw):
     r = run_tool([binary("ubxdump"), *args], **kw)
     assert r.returncode == 0, r.stderr
     return [json.loads(line) for line in r.stdout.splitlines()]
+
+
+def dump_lines(*args):
+    r = run_tool([binary("ubxdump"), *args])
+    assert r.returncode == 0, r.stderr
+    return r.stdout.splitlines()
+
+
+def refused(*args):
+    """ubxdump's one-line complaint about bad arguments; nothing may have been dumped."""
+    r = run_tool([binary("ubxdump"), *args])
+    assert (r.returncode, r.stdout) == (2, ""), (r.returncode, r.stdout[:200])
+    lines = r.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("ubxdump: "), r.stderr
+    return lines[0]
+
+
+def known_identities():
+    """The catalogue's identities, as ubxdump lists them when --only names none of them."""
+    err = refused("--only", "NO-SUCH-MESSAGE", NEO)
+    listed = re.search(r"known identities: ([A-Z0-9, -]+?) \(", err)
+    assert listed, err
+    return listed.group(1).split(", ")
+
+
+def ubx_frames(path):
+    """The checksum-valid UBX frames of a recording, found without the codec under test."""
+    with open(path, "rb") as f:
+        return [(c, i, p) for kind, c, i, p, ok in
+                (x for x in split_stream(f.read()) if x[0] == "ubx") if ok]
 
 
 def oracle_fixes(chk):
@@ -35,9 +70,9 @@ class TestRecorded:
         assert len(msgs) == 52
         names = [m["identity"] for m in msgs]
         assert names.count("NAV-PVT") == 24 and names.count("NAV-SAT") == 5
-        assert names.count("UNKNOWN-0x01-0x20") == 23
-        unknown = next(m for m in msgs if m["id"] == 0x20)
-        assert unknown["class"] == 1 and len(unknown["payload"]) == 2 * unknown["length"] == 32
+        # NAV-TIMEGPS: UNKNOWN-0x01-0x20 until the catalogue holds it.
+        timegps = [m for m in msgs if (m["class"], m["id"]) == (1, 0x20)]
+        assert len(timegps) == 23 and all(m["length"] == 16 for m in timegps)
 
     def test_positions_match_the_independent_decoder(self):
         pvts = [m["fields"] for m in dump("--only", "NAV-PVT", NEO)]
@@ -50,7 +85,8 @@ class TestRecorded:
         sat = next(m for m in dump("--only", "NAV-SAT", NEO))
         n = sat["fields"]["numSvs"]
         assert sat["length"] == 8 + 12 * n
-        assert "cno_%02d" % n in sat["fields"] and "cno_%02d" % (n + 1) not in sat["fields"]
+        assert len(sat["blocks"]) == n and not any("cno" in k for k in sat["fields"])
+        assert all(list(b) == SAT_BLOCK for b in sat["blocks"])
         counts = {c.get("identity"): c for c in dump("--count", F9P)}
         assert counts[None]["total"] == 293
         assert counts["NAV-PVT"]["count"] == 29
@@ -58,6 +94,127 @@ class TestRecorded:
     def test_missing_file_is_an_error(self):
         r = run_tool([binary("ubxdump"), "/nonexistent/stream.log"])
         assert r.returncode == 1 and "cannot open /nonexistent/stream.log" in r.stderr
+
+
+class TestOnly:
+    def test_a_list_selects_exactly_its_identities_in_stream_order(self):
+        every = dump_lines(NEO)
+        wanted = [line for line in every if json.loads(line)["identity"] in ("NAV-PVT", "NAV-SAT")]
+        assert len(wanted) == 29
+        assert dump_lines("--only", "NAV-PVT,NAV-SAT", NEO) == wanted
+        # Repeated options add up, in any case and with blanks after the commas.
+        assert dump_lines("--only", "nav-sat", "--only", "Nav-Pvt", NEO) == wanted
+        assert dump_lines("--only", "NAV-SAT, NAV-PVT", NEO) == wanted
+        counts = {c.get("identity"): c for c in dump("--only", "NAV-PVT", "--count",
+                                                     "--only", "NAV-DOP,NAV-SAT", F9P)}
+        assert {k: c.get("count") for k, c in counts.items() if k} == {
+            "NAV-PVT": 29, "NAV-DOP": 29, "NAV-SAT": 3}
+        assert counts[None]["total"] == 61
+
+    def test_a_class_id_outside_the_catalogue_is_selected_by_its_printed_form(self):
+        msgs = dump("--only", "unknown-0x01-0x20", NEO)
+        assert len(msgs) == 23 and {(m["class"], m["id"]) for m in msgs} == {(1, 0x20)}
+
+    @pytest.mark.parametrize("only, named", [
+        ("NAV-PVT,NAV-BOGUS", '"NAV-BOGUS"'),
+        ("NAVPVT", '"NAVPVT"'),
+        ("UNKNOWN-0x01", '"UNKNOWN-0x01"'),
+        ("NAV-PVT,", "empty identity"),
+    ])
+    def test_an_unknown_identity_is_refused_with_the_known_ones(self, only, named):
+        err = refused("--only", "NAV-PVT", "--only", only, NEO)
+        assert named in err
+        listed = known_identities()
+        assert listed == sorted(set(listed))
+        assert {"NAV-PVT", "NAV-SAT", "MON-VER", "ACK-ACK", "CFG-CFG"} <= set(listed)
+        assert ", ".join(listed) in err
+
+
+class TestBlocks:
+    @pytest.mark.parametrize("path", [NEO, F9P])
+    def test_satellites_match_the_independent_decoder(self, path):
+        sats = dump("--only", "NAV-SAT", path)
+        with open(path + ".chk") as f:
+            sky = [json.loads(line) for line in f if line.startswith('{"class":"SKY"')]
+        assert len(sats) == len(sky) >= 3
+        for m, report in zip(sats, sky):
+            assert len(m["blocks"]) == m["fields"]["numSvs"] == len(report["satellites"]) >= 28
+            for b, sv in zip(m["blocks"], report["satellites"]):
+                assert list(b) == SAT_BLOCK
+                assert (b["gnssId"], b["svId"], b["cno"]) == (sv["gnssid"], sv["svid"], sv["ss"])
+                assert bool(b["flags"] & 0x08) == sv["used"]
+                assert (b["elev"], b["azim"]) == (sv.get("el", b["elev"]), sv.get("az", b["azim"]))
+
+    def test_text_groups_empty_groups_and_unknown_messages(self, tmp_path):
+        ext = [b"PROTVER=18.00", b"GPS;GLO;GAL;BDS"]
+        mon_ver = b"ROM CORE 3.01".ljust(30, b"\0") + b"00080000".ljust(10, b"\0") + \
+            b"".join(e.ljust(30, b"\0") for e in ext)
+        path = tmp_path / "frames.ubx"
+        path.write_bytes(frame(0x0A, 0x04, mon_ver) + frame(0x01, 0x35, bytes(8)) +
+                         frame(0x7F, 0x01, b"\x01\xfe"))
+        ver, sat, other = dump(str(path))
+        assert ver["fields"] == {"swVersion": "ROM CORE 3.01", "hwVersion": "00080000"}
+        assert ver["blocks"] == [{"extension": e.decode()} for e in ext]
+        assert sat["fields"]["numSvs"] == 0 and sat["blocks"] == []
+        assert other == {"identity": "UNKNOWN-0x7F-0x01", "class": 0x7F, "id": 1, "length": 2,
+                         "payload": "01fe"}
+
+
+class TestWholeRecordings:
+    # UNKNOWN frames when this was written: NEO 23 (01 20), F9P 203 (seven class/ids).
+    @pytest.mark.parametrize("path", [NEO, F9P])
+    def test_every_frame_decoded_through_the_catalogue(self, path):
+        frames = ubx_frames(path)
+        msgs = dump(path)
+        assert [(m["class"], m["id"], m["length"]) for m in msgs] == \
+            [(c, i, len(p)) for c, i, p in frames]
+        known = set(known_identities())
+        for m, (_c, _i, payload) in zip(msgs, frames):
+            if m["identity"].startswith("UNKNOWN-"):
+                assert m["identity"] == "UNKNOWN-0x%02X-0x%02X" % (m["class"], m["id"])
+                assert bytes.fromhex(m["payload"]) == payload and "fields" not in m
+            else:
+                assert m["identity"] in known and "fields" in m and "error" not in m
+
+    @pytest.mark.xfail(strict=True, reason="the catalogue does not yet hold every message the "
+                       "recordings carry; remove this mark once it does")
+    def test_zero_unknown_identities(self):
+        unknown = [m["identity"] for p in (NEO, F9P) for m in dump(p)
+                   if m["identity"].startswith("UNKNOWN-")]
+        assert unknown == []
+
+
+class TestArguments:
+    @pytest.mark.parametrize("args, named", [
+        (["--max", "ten"], "--max"),
+        (["--max", "-1"], "--max"),
+        (["--timeout", "soon"], "--timeout"),
+        (["--baud", "9601"], "115200"),
+        (["--bogus"], "--bogus"),
+        (["-x"], "-x"),
+        (["--raw=yes"], "--raw=yes"),
+        ([NEO, F9P], F9P),
+        (["--only"], "--only"),
+    ])
+    def test_bad_arguments_are_one_line_errors(self, args, named):
+        assert named in refused(*args)
+
+    def test_help_names_every_option(self):
+        r = run_tool([binary("ubxdump"), "--help"])
+        assert r.returncode == 0
+        for opt in ("--only", "--raw", "--count", "--stats", "--max", "--timeout", "--baud",
+                    "--help"):
+            assert opt in r.stdout
+
+    @pytest.mark.parametrize("args, stdout, what", [
+        ([NEO], "/dev/full", "write"),
+        ([CAPTURES], None, "read"),
+    ])
+    def test_failed_reads_and_writes_end_with_status_1(self, args, stdout, what):
+        with open(stdout or os.devnull, "w") as out:
+            r = subprocess.run([binary("ubxdump"), *args], stdout=out, stderr=subprocess.PIPE,
+                               text=True, timeout=30)
+        assert r.returncode == 1 and r.stderr.startswith("ubxdump: " + what), r.stderr
 
 
 def test_live_port_with_noise(sim_factory):

@@ -1,15 +1,18 @@
 // ubxdump: one JSON line per UBX message in a recorded stream or from a live serial port.
 // Everything that is not a UBX frame (NMEA, RTCM3, noise, '#' comment lines) is stepped over.
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "json_out.hpp"
+#include "printer.hpp"
 #include "ubx/ubx.hpp"
 
 namespace {
@@ -26,134 +31,143 @@ void on_signal(int) {
     g_stop = 1;
 }
 
+struct Baud {
+    int rate;
+    speed_t speed;
+};
+constexpr Baud kBauds[] = {{4800, B4800},     {9600, B9600},     {19200, B19200},
+                           {38400, B38400},   {57600, B57600},   {115200, B115200},
+                           {230400, B230400}, {460800, B460800}, {921600, B921600}};
+
 struct Options {
     std::string input = "-";
     bool summary_only = false;  // --count
     bool stats = false;
     bool raw = false;
-    std::string only;
+    ubxdump::Selection only;
     long long max = 0;
     double timeout = 0;  // live port: stop after this long without a message
-    int baud = 9600;
+    speed_t baud = B9600;
 };
 
-[[noreturn]] void usage(int rc) {
+void usage(FILE* to) {
     std::fputs(
         "usage: ubxdump [options] [FILE|DEVICE|-]\n"
-        "  one JSON line per UBX message: identity, class, id, length, fields\n"
-        "  --only NAME      print only messages of this identity (e.g. NAV-PVT)\n"
+        "  one JSON line per UBX message: identity, class, id, length, fields; a repeated\n"
+        "  group as \"blocks\": [{...}, ...]; a message outside the catalogue as \"payload\" hex\n"
+        "  --only LIST      print only these identities: comma-separated catalogue names\n"
+        "                   (e.g. NAV-PVT,NAV-SAT, any case) or UNKNOWN-0xCC-0xII; may be\n"
+        "                   repeated, the lists add up; an unknown name is an error (status 2)\n"
         "  --raw            add the frame's bytes as hex\n"
         "  --count          print only a count per identity at the end\n"
         "  --stats          statistics on stderr at the end (frames, checksum failures, rate)\n"
-        "  --max N          stop after N messages\n"
+        "  --max N          stop after N messages (0: no limit)\n"
         "  --timeout S      live device: stop when no message came for S seconds\n"
-        "  --baud N         live device: line speed (default 9600)\n",
-        rc ? stderr : stdout);
-    std::exit(rc);
+        "  --baud N         live device: line speed, 4800 to 921600 (default 9600)\n"
+        "  -h, --help       this help\n"
+        "  exit status: 0 done, 1 input or output failed, 2 bad arguments\n",
+        to);
 }
 
-class Out {
-  public:
-    explicit Out(bool line_flush) : line_flush_(line_flush) { buf_.reserve(1 << 20); }
-    ~Out() { flush(); }
-    void put(std::string_view s) { buf_.append(s); }
-    void put(char c) { buf_.push_back(c); }
-    void num(int64_t v) {
-        char tmp[24];
-        auto r = std::to_chars(tmp, tmp + sizeof tmp, v);
-        buf_.append(tmp, r.ptr);
-    }
-    void str(std::string_view s) {
-        static const char* hex = "0123456789abcdef";
-        buf_.push_back('"');
-        for (unsigned char c : s) {
-            if (c == '"' || c == '\\') {
-                buf_.push_back('\\');
-                buf_.push_back(static_cast<char>(c));
-            } else if (c < 0x20 || c >= 0x7F) {
-                buf_.append("\\u00");
-                buf_.push_back(hex[c >> 4]);
-                buf_.push_back(hex[c & 15]);
-            } else {
-                buf_.push_back(static_cast<char>(c));
-            }
-        }
-        buf_.push_back('"');
-    }
-    void hexstr(std::span<const uint8_t> b) {
-        static const char* hex = "0123456789abcdef";
-        buf_.push_back('"');
-        for (uint8_t c : b) {
-            buf_.push_back(hex[c >> 4]);
-            buf_.push_back(hex[c & 15]);
-        }
-        buf_.push_back('"');
-    }
-    void end_line() {
-        buf_.push_back('\n');
-        if (line_flush_ || buf_.size() > (1 << 20) - 4096) flush();
-    }
-    void flush() {
-        if (!buf_.empty()) {
-            std::fwrite(buf_.data(), 1, buf_.size(), stdout);
-            std::fflush(stdout);
-            buf_.clear();
-        }
-    }
+[[noreturn]] void bad_usage(const std::string& what) {
+    std::fprintf(stderr, "ubxdump: %s (see ubxdump --help)\n", what.c_str());
+    std::exit(2);
+}
 
-  private:
-    std::string buf_;
-    bool line_flush_;
+[[noreturn]] void bad_selection(const std::string& what) {
+    std::fprintf(stderr, "ubxdump: %s\n", what.c_str());
+    std::exit(2);
+}
+
+long long parse_count(const char* opt, const char* s) {
+    long long v = 0;
+    const char* end = s + std::strlen(s);
+    const auto r = std::from_chars(s, end, v);
+    if (r.ec != std::errc() || r.ptr != end || v < 0)
+        bad_usage(std::string(opt) + " takes a whole number >= 0, not \"" + s + "\"");
+    return v;
+}
+
+double parse_seconds(const char* opt, const char* s) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(s, &end);
+    if (*s == '\0' || *end != '\0' || errno != 0 || !std::isfinite(v) || v < 0)
+        bad_usage(std::string(opt) + " takes seconds >= 0, not \"" + s + "\"");
+    return v;
+}
+
+speed_t parse_baud(const char* s) {
+    long long v = -1;
+    const char* end = s + std::strlen(s);
+    const auto r = std::from_chars(s, end, v);
+    if (r.ec == std::errc() && r.ptr == end) {
+        for (const Baud& b : kBauds) {
+            if (b.rate == v) return b.speed;
+        }
+    }
+    std::string rates;
+    for (const Baud& b : kBauds)
+        rates += (rates.empty() ? "" : ", ") + std::to_string(b.rate);
+    bad_usage(std::string("--baud takes one of ") + rates + ", not \"" + s + "\"");
+}
+
+enum : int { kOnly = 256, kRaw, kCount, kStats, kMax, kTimeout, kBaud };
+
+const option kOptions[] = {
+    {"only", required_argument, nullptr, kOnly},
+    {"raw", no_argument, nullptr, kRaw},
+    {"count", no_argument, nullptr, kCount},
+    {"stats", no_argument, nullptr, kStats},
+    {"max", required_argument, nullptr, kMax},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"baud", required_argument, nullptr, kBaud},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
 };
 
-void print_message(Out& out, const ubx::Frame& f, bool raw) {
-    out.put("{\"identity\":");
-    out.str(ubx::identity(f.cls, f.id));
-    out.put(",\"class\":");
-    out.num(f.cls);
-    out.put(",\"id\":");
-    out.num(f.id);
-    out.put(",\"length\":");
-    out.num(static_cast<int64_t>(f.payload.size()));
-    try {
-        const ubx::Message m = ubx::decode(f);
-        if (m.def()) {
-            out.put(",\"fields\":{");
-            bool first = true;
-            m.for_each([&](const ubx::FieldRef& ref, const ubx::Value& v) {
-                if (!first) out.put(',');
-                first = false;
-                out.str(ref.name());
-                out.put(':');
-                switch (v.kind) {
-                    case ubx::Value::Kind::Int:
-                        out.num(v.i);
-                        break;
-                    case ubx::Value::Kind::Text:
-                        out.str(v.text());
-                        break;
-                    case ubx::Value::Kind::Bytes:
-                        out.hexstr(v.bytes);
-                        break;
-                }
-            });
-            out.put('}');
-        } else {
-            out.put(",\"payload\":");
-            out.hexstr(f.payload);
+Options parse_options(int argc, char** argv) {
+    Options o;
+    opterr = 0;  // the errors below are ours: one line each
+    int c;
+    while ((c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
+        switch (c) {
+            case kOnly:
+                if (std::string err = o.only.add(optarg); !err.empty()) bad_selection(err);
+                break;
+            case kRaw:
+                o.raw = true;
+                break;
+            case kCount:
+                o.summary_only = true;
+                break;
+            case kStats:
+                o.stats = true;
+                break;
+            case kMax:
+                o.max = parse_count("--max", optarg);
+                break;
+            case kTimeout:
+                o.timeout = parse_seconds("--timeout", optarg);
+                break;
+            case kBaud:
+                o.baud = parse_baud(optarg);
+                break;
+            case 'h':
+                usage(stdout);
+                std::exit(0);
+            case ':':
+                bad_usage(std::string(argv[optind - 1]) + " needs a value");
+            default:
+                if (optopt > 0 && optopt < kOnly)
+                    bad_usage(std::string("unknown option -") + static_cast<char>(optopt));
+                bad_usage(std::string("unknown or misused option ") + argv[optind - 1]);
         }
-    } catch (const ubx::Error& e) {
-        out.put(",\"error\":");
-        out.str(e.what());
-        out.put(",\"payload\":");
-        out.hexstr(f.payload);
     }
-    if (raw) {
-        out.put(",\"raw\":");
-        out.hexstr(f.raw);
-    }
-    out.put('}');
-    out.end_line();
+    if (argc - optind > 1)
+        bad_usage(std::string("one input only, not ") + argv[optind] + " and " + argv[optind + 1]);
+    if (optind < argc) o.input = argv[optind];
+    return o;
 }
 
 int open_input(const Options& o, bool* live) {
@@ -176,33 +190,7 @@ int open_input(const Options& o, bool* live) {
         termios tio{};
         tcgetattr(fd, &tio);
         cfmakeraw(&tio);
-        speed_t sp = B9600;
-        switch (o.baud) {
-            case 4800:
-                sp = B4800;
-                break;
-            case 19200:
-                sp = B19200;
-                break;
-            case 38400:
-                sp = B38400;
-                break;
-            case 57600:
-                sp = B57600;
-                break;
-            case 115200:
-                sp = B115200;
-                break;
-            case 230400:
-                sp = B230400;
-                break;
-            case 460800:
-                sp = B460800;
-                break;
-            default:
-                break;
-        }
-        cfsetspeed(&tio, sp);
+        cfsetspeed(&tio, o.baud);
         tcsetattr(fd, TCSANOW, &tio);
         tcflush(fd, TCIFLUSH);
     }
@@ -212,35 +200,8 @@ int open_input(const Options& o, bool* live) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto val = [&]() -> std::string {
-            if (i + 1 >= argc) usage(2);
-            return argv[++i];
-        };
-        if (a == "--count")
-            o.summary_only = true;
-        else if (a == "--stats")
-            o.stats = true;
-        else if (a == "--raw")
-            o.raw = true;
-        else if (a == "--only")
-            o.only = val();
-        else if (a == "--max")
-            o.max = std::atoll(val().c_str());
-        else if (a == "--timeout")
-            o.timeout = std::atof(val().c_str());
-        else if (a == "--baud")
-            o.baud = std::atoi(val().c_str());
-        else if (a == "-h" || a == "--help")
-            usage(0);
-        else if (!a.empty() && a[0] == '-' && a != "-") {
-            std::fprintf(stderr, "ubxdump: unknown option %s\n", a.c_str());
-            usage(2);
-        } else
-            o.input = a;
-    }
+    // Everything is checked before the input is opened: a bad argument dumps nothing.
+    const Options o = parse_options(argc, argv);
 
     bool live = false;
     const int fd = open_input(o, &live);
@@ -249,23 +210,26 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    Out out(live);
+    using Clock = std::chrono::steady_clock;
+    ubxdump::Out out(STDOUT_FILENO, live);
+    ubxdump::Printer printer(o.raw);
     // Every checksum-valid frame is shown, also one whose length no form of its message has.
     ubx::Scanner scanner(ubx::kDefaultMaxPayload, false);
-    std::map<std::string, long long> counts;
+    std::vector<unsigned long long> counts(o.summary_only ? 1 << 16 : 0);
     long long printed = 0;
+    int status = 0;
     std::vector<uint8_t> buf(live ? 4096 : (1 << 20));
-    const auto t0 = std::chrono::steady_clock::now();
-    auto last_msg = t0;
+    const auto t0 = o.stats ? Clock::now() : Clock::time_point{};
+    const bool watch = live && o.timeout > 0;
+    auto last_msg = watch ? Clock::now() : Clock::time_point{};
     bool done = false;
     while (!done && !g_stop) {
         if (live) {
             pollfd p{fd, POLLIN, 0};
             int wait_ms = -1;
-            if (o.timeout > 0) {
-                const double left = o.timeout - std::chrono::duration<double>(
-                                                    std::chrono::steady_clock::now() - last_msg)
-                                                    .count();
+            if (watch) {
+                const double left =
+                    o.timeout - std::chrono::duration<double>(Clock::now() - last_msg).count();
                 if (left <= 0) break;
                 wait_ms = static_cast<int>(left * 1000) + 1;
             }
@@ -276,45 +240,66 @@ int main(int argc, char** argv) {
         ssize_t n = ::read(fd, buf.data(), buf.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            if (!g_stop) std::fprintf(stderr, "ubxdump: read: %s\n", std::strerror(errno));
+            if (!g_stop) {
+                std::fprintf(stderr, "ubxdump: read %s: %s\n", o.input.c_str(),
+                             std::strerror(errno));
+                status = 1;
+            }
             break;
         }
         if (n == 0) break;
         scanner.feed(std::span<const uint8_t>(buf.data(), static_cast<size_t>(n)));
+        bool got = false;
         while (auto f = scanner.next()) {
-            last_msg = std::chrono::steady_clock::now();
-            if (!o.only.empty() && ubx::identity(f->cls, f->id) != o.only) continue;
+            got = true;
+            if (!o.only.everything() && !o.only.contains(f->cls, f->id)) continue;
             if (o.summary_only) {
-                ++counts[ubx::identity(f->cls, f->id)];
+                ++counts[f->cls << 8 | f->id];
             } else {
-                print_message(out, *f, o.raw);
+                printer.print(out, *f);
+                if (!out.ok()) {
+                    done = true;
+                    break;
+                }
             }
             if (o.max > 0 && ++printed >= o.max) {
                 done = true;
                 break;
             }
         }
+        if (got && watch) last_msg = Clock::now();
     }
     if (o.summary_only) {
-        long long total = 0;
-        for (const auto& [name, c] : counts) {
-            out.put("{\"identity\":");
-            out.str(name);
-            out.put(",\"count\":");
-            out.num(c);
-            out.put('}');
-            out.end_line();
+        std::map<std::string, unsigned long long> by_name;
+        for (std::size_t key = 0; key < counts.size(); ++key) {
+            if (counts[key])
+                by_name[ubx::identity(static_cast<uint8_t>(key >> 8), static_cast<uint8_t>(key))] +=
+                    counts[key];
+        }
+        unsigned long long total = 0;
+        for (const auto& [name, c] : by_name) {
+            char* p = out.reserve(ubxdump::text_max(name.size()) + 48);
+            p = ubxdump::put(p, "{\"identity\":");
+            p = ubxdump::put_text(p, name);
+            p = ubxdump::put(p, ",\"count\":");
+            p = ubxdump::put_int(p, static_cast<int64_t>(c));
+            *p++ = '}';
+            out.commit_line(p);
             total += c;
         }
-        out.put("{\"total\":");
-        out.num(total);
-        out.put('}');
-        out.end_line();
+        char* p = out.reserve(48);
+        p = ubxdump::put(p, "{\"total\":");
+        p = ubxdump::put_int(p, static_cast<int64_t>(total));
+        *p++ = '}';
+        out.commit_line(p);
     }
     out.flush();
+    if (!out.ok()) {
+        std::fprintf(stderr, "ubxdump: write: %s\n", std::strerror(out.error()));
+        status = 1;
+    }
     if (o.stats) {
-        const double secs =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
         const auto& s = scanner.stats();
         std::fprintf(stderr,
                      "ubxdump: frames %llu, bad checksums %llu, oversize %llu, skipped bytes "
@@ -325,5 +310,5 @@ int main(int argc, char** argv) {
                      static_cast<unsigned long long>(s.skipped_bytes), secs,
                      secs > 0 ? s.frames / secs : 0.0);
     }
-    return 0;
+    return status;
 }
