@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "module.hpp"
 
@@ -156,16 +157,27 @@ consteval std::size_t count(Pred pred) {
     return n;
 }
 
-// The rows PRED selects, placed by POSITION (each in [0, N)); a slot no row fills stays null,
-// which the checks below refuse.
+// Indices into kTable of the rows PRED selects, placed by POSITION (each in [0, N)). A slot no
+// row fills, or that two rows claim, is left kUnplaced, which the checks below refuse. Indices
+// rather than pointers: under the undefined-behaviour sanitizer, g++ does not take a pointer's
+// comparison with null as a constant expression.
+inline constexpr std::size_t kUnplaced = SIZE_MAX;
+
 template <std::size_t N, class Pred, class Position>
-consteval std::array<const Attribute*, N> arrange(Pred pred, Position position) {
-    std::array<const Attribute*, N> out{};
-    for (const Attribute& a : kTable) {
-        if (!pred(a)) continue;
-        const int at = position(a);
-        if (at < 0 || static_cast<std::size_t>(at) >= N || out[at]) return {};
-        out[at] = &a;
+consteval std::array<std::size_t, N> arrange(Pred pred, Position position) {
+    std::array<std::size_t, N> out{};
+    out.fill(kUnplaced);
+    std::array<bool, N> taken{};
+    for (std::size_t i = 0; i < std::size(kTable); ++i) {
+        if (!pred(kTable[i])) continue;
+        const int at = position(kTable[i]);
+        if (at < 0 || static_cast<std::size_t>(at) >= N) continue;
+        if (taken[at]) {
+            out[at] = kUnplaced;
+            continue;
+        }
+        taken[at] = true;
+        out[at] = i;
     }
     return out;
 }
@@ -186,9 +198,9 @@ inline constexpr auto kSummary = arrange<count(in_summary)>(in_summary, by_summa
 // What the code that walks the table relies on
 
 template <std::size_t N>
-consteval bool complete(const std::array<const Attribute*, N>& order) {
-    for (const Attribute* a : order) {
-        if (!a) return false;
+consteval bool complete(const std::array<std::size_t, N>& order) {
+    for (std::size_t i : order) {
+        if (i == kUnplaced) return false;
     }
     return true;
 }

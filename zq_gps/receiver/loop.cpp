@@ -195,8 +195,9 @@ Pass read_once(PyObject* module, PyObject* self, const RetiredGuard& guard, Ref&
     if (same < 0) return Pass::failed;
     if (!same) return Pass::next;
 
-    for (const Attribute* a : attributes::kRequired) {
-        if (!store_required(module, self, msg, *a, last_ts.get())) return Pass::failed;
+    for (std::size_t i : attributes::kRequired) {
+        if (!store_required(module, self, msg, attributes::kTable[i], last_ts.get()))
+            return Pass::failed;
     }
     fresh.accepted(monotonic_seconds());
     accepted = pair[1];
@@ -221,15 +222,16 @@ Pass after_accept(PyObject* module, PyObject* self, const RetiredGuard& guard, P
     }
     // The log may have let a restart in: its reset values stay.
     if (guard.retired()) return Pass::retired;
-    for (const Attribute* a : attributes::kOptional) {
-        Ref probe = getattr(module, msg, a->fill.source);
+    for (std::size_t i : attributes::kOptional) {
+        const Attribute& a = attributes::kTable[i];
+        Ref probe = getattr(module, msg, a.fill.source);
         if (!probe) {
             if (!ordinary_error_pending()) return Pass::failed;
             PyErr_Clear();
             continue;
         }
-        Ref v = getattr(module, msg, a->fill.source);
-        if (!v || !setattr(module, self, a->name, v.get())) return Pass::failed;
+        Ref v = getattr(module, msg, a.fill.source);
+        if (!v || !setattr(module, self, a.name, v.get())) return Pass::failed;
     }
     return Pass::next;
 }

@@ -55,7 +55,7 @@ PyObject* summary(PyObject* module, PyObject* self, std::size_t count) {
     Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
     if (!t) return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
-        Ref v = getattr(module, self, attributes::kSummary[i]->name);
+        Ref v = getattr(module, self, attributes::kTable[attributes::kSummary[i]].name);
         if (!v) return nullptr;
         PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v.release());
     }
