@@ -51,7 +51,7 @@ struct Fill {
         message,   // the accepted message object itself
         scaled,    // msg.SOURCE / DIVISOR, a true division
         copied,    // msg.SOURCE as delivered
-        stamp,     // the loop's time stamp of its last debug record
+        stamp,     // the loop's time stamp of its last debug record (or of its start)
         live,      // True: what is shown is live data
         optional,  // msg.SOURCE as delivered, when the message has it
     };

@@ -94,7 +94,7 @@ Ref now(PyObject* module) {
 }
 
 // One of the stores the loop makes for every accepted message MSG; STAMP is the loop's time
-// stamp of its last debug record.
+// stamp of its last debug record, or of its start before the first.
 bool store_required(PyObject* module, PyObject* self, PyObject* msg, const Attribute& a,
                     PyObject* stamp) {
     const Fill& f = a.fill;
