@@ -3,7 +3,7 @@
 # Debian userland under qemu user emulation (binfmt_misc + chroot).
 #
 # Usage: packaging/arm64-check.sh [pytest path or option ...]
-#   default paths: tests/frame tests/codec tests/receiver tests/logger tests/tools
+#   default paths: tests/setup tests/codec tests/receiver tests/logger tests/tools
 # Everything lands under build-arm64/ (ZQ_ARM64_DIR): build/ the cross build, rootfs/ the
 # userland (made once, reused while its stamp is there). Exits non-zero when anything fails.
 set -euo pipefail
@@ -14,7 +14,7 @@ rootfs="$out/rootfs"
 suite="bookworm"
 started=$SECONDS
 if [ $# -gt 0 ]; then tests=("$@"); else
-    tests=(tests/frame tests/codec tests/receiver tests/logger tests/tools)
+    tests=(tests/setup tests/codec tests/receiver tests/logger tests/tools)
 fi
 step() { printf '\n== arm64-check: %s (%ds)\n' "$*" $((SECONDS - started)); }
 

@@ -1,6 +1,7 @@
 // loop_gps: the reader thread's body. Each pass pauses, honours the stop request, reads one
-// message and, when its identity is the chosen one, stores its values attribute by attribute.
-// It ends on the stop request or at the 101st failure since the last accepted message.
+// message and, when its identity is the chosen one, stores its values as the attribute table
+// (attributes.hpp) says. It ends on the stop request or at the 101st failure since the last
+// accepted message.
 //
 // Two things keep what the host sees fresh. The pause is skipped while the reader reports a
 // backlog (UBXReader.backlog: bytes taken but not yet scanned, or bytes waiting in the port),
@@ -22,20 +23,10 @@
 namespace zq {
 namespace {
 
-constexpr long kFailureLimit = 100;
+using attributes::Attribute;
+using attributes::Fill;
 
-// Copied as delivered when the message has them, in this order.
-constexpr Name kOptionalFields[] = {
-    Name::gSpeed,        Name::headMot,   Name::headAcc,       Name::fullyResolved,
-    Name::validMag,      Name::tAcc,      Name::fixType,       Name::gnssFixOk,
-    Name::difSoln,       Name::psmState,  Name::headVehValid,  Name::carrSoln,
-    Name::confirmedAvai, Name::numSV,     Name::confirmedDate, Name::confirmedTime,
-    Name::height,        Name::hMSL,      Name::hAcc,          Name::vAcc,
-    Name::velN,          Name::velE,      Name::velD,          Name::sAcc,
-    Name::pDOP,          Name::reserved1, Name::headVeh,       Name::magDec,
-    Name::magAcc,
-};
-static_assert(std::size(kOptionalFields) == 29);
+constexpr long kFailureLimit = 100;
 
 constexpr double kStaleFloor = 1.5;        // seconds
 constexpr double kStaleIntervals = 3;      // intervals of the chosen message
@@ -102,13 +93,34 @@ Ref now(PyObject* module) {
     return time ? call_method0(module, time.get(), Name::time) : Ref{};
 }
 
-// msg.NAME / DIVISOR, a true division.
-bool store_scaled(PyObject* module, PyObject* self, PyObject* msg, Name field, Name target,
-                  long divisor) {
-    Ref v = getattr(module, msg, field);
-    Ref d = v ? Ref::steal(PyLong_FromLong(divisor)) : Ref{};
-    Ref q = d ? Ref::steal(PyNumber_TrueDivide(v.get(), d.get())) : Ref{};
-    return q && setattr(module, self, target, q.get());
+// One of the stores the loop makes for every accepted message MSG; STAMP is the loop's time
+// stamp of its last debug record, or of its start before the first.
+bool store_required(PyObject* module, PyObject* self, PyObject* msg, const Attribute& a,
+                    PyObject* stamp) {
+    const Fill& f = a.fill;
+    switch (f.kind) {
+        case Fill::message:
+            return setattr(module, self, a.name, msg);
+        case Fill::scaled: {
+            Ref v = getattr(module, msg, f.source);
+            Ref d = v ? Ref::steal(PyLong_FromLong(f.divisor)) : Ref{};
+            Ref q = d ? Ref::steal(PyNumber_TrueDivide(v.get(), d.get())) : Ref{};
+            return q && setattr(module, self, a.name, q.get());
+        }
+        case Fill::copied: {
+            Ref v = getattr(module, msg, f.source);
+            return v && setattr(module, self, a.name, v.get());
+        }
+        case Fill::stamp:
+            return setattr(module, self, a.name, stamp);
+        case Fill::live:
+            return setattr(module, self, a.name, Py_True);
+        case Fill::none:
+        case Fill::optional:
+            break;
+    }
+    PyErr_SetString(PyExc_SystemError, "zq_gps: not a required store");
+    return false;
 }
 
 // Sets *OUT to the two elements of RESULT, unpacked as `raw_data, parsed_data = result`.
@@ -183,16 +195,10 @@ Pass read_once(PyObject* module, PyObject* self, const RetiredGuard& guard, Ref&
     if (same < 0) return Pass::failed;
     if (!same) return Pass::next;
 
-    if (!setattr(module, self, Name::parsed_data, msg) ||
-        !store_scaled(module, self, msg, Name::lon, Name::lon, 10000000) ||
-        !store_scaled(module, self, msg, Name::lat, Name::lat, 10000000) ||
-        !store_scaled(module, self, msg, Name::pDOP, Name::acc, 100))
-        return Pass::failed;
-    Ref numsv = getattr(module, msg, Name::numSV);
-    if (!numsv || !setattr(module, self, Name::numofsat, numsv.get()) ||
-        !setattr(module, self, Name::last_Time, last_ts.get()) ||
-        !setattr(module, self, Name::flag, Py_True))
-        return Pass::failed;
+    for (std::size_t i : attributes::kRequired) {
+        if (!store_required(module, self, msg, attributes::kTable[i], last_ts.get()))
+            return Pass::failed;
+    }
     fresh.accepted(monotonic_seconds());
     accepted = pair[1];
     return Pass::accepted;
@@ -216,15 +222,16 @@ Pass after_accept(PyObject* module, PyObject* self, const RetiredGuard& guard, P
     }
     // The log may have let a restart in: its reset values stay.
     if (guard.retired()) return Pass::retired;
-    for (Name n : kOptionalFields) {
-        Ref probe = getattr(module, msg, n);
+    for (std::size_t i : attributes::kOptional) {
+        const Attribute& a = attributes::kTable[i];
+        Ref probe = getattr(module, msg, a.fill.source);
         if (!probe) {
             if (!ordinary_error_pending()) return Pass::failed;
             PyErr_Clear();
             continue;
         }
-        Ref v = getattr(module, msg, n);
-        if (!v || !setattr(module, self, n, v.get())) return Pass::failed;
+        Ref v = getattr(module, msg, a.fill.source);
+        if (!v || !setattr(module, self, a.name, v.get())) return Pass::failed;
     }
     return Pass::next;
 }

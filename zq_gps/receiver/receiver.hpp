@@ -1,10 +1,15 @@
-// The receiver class zq_gps: instance layout and the methods, one concern per source file.
+// The receiver class zq_gps. The instance layout and what its three files share:
+//   receiver.cpp   the type, construction and the accessors
+//   loop.cpp       the reader thread's loop
+//   lifecycle.cpp  run, stop, restart and setPowerMode, and what keeps one reader per object
+// Its attributes are described once, in attributes.hpp.
 #pragma once
 
 #include <Python.h>
 
 #include <array>
 
+#include "attributes.hpp"
 #include "module.hpp"
 
 namespace zq {
@@ -36,52 +41,19 @@ inline Receiver* as_receiver(PyObject* self) {
     return reinterpret_cast<Receiver*>(self);
 }
 
-// Makes run and restart on one object take effect one after another, whatever the host's
-// threads do: a thread that finds another inside either waits, with the interpreter lock
-// released, until it has left. The thread inside may enter again (a host callable that calls
-// back into the object), as it could before.
-class LifecycleLock {
-  public:
-    explicit LifecycleLock(PyObject* self);
-    ~LifecycleLock();
-    LifecycleLock(const LifecycleLock&) = delete;
-    LifecycleLock& operator=(const LifecycleLock&) = delete;
-
-  private:
-    Receiver* receiver_;
-};
-
 // Creates class zq_gps for MODULE. Returns a new reference.
 PyObject* create_receiver_type(PyObject* module);
 
+// Stores attribute A's initial value on SELF. ARGS are __init__'s bound arguments; rows that
+// restart stores again need none, and restart passes nullptr.
+bool store_initial(PyObject* module, PyObject* self, const attributes::Attribute& a,
+                   PyObject* const* args);
+
 // Method implementations (self is an instance of zq_gps; args as bound by the descriptor).
-PyObject* receiver_init(PyObject* module, PyObject* self, PyObject* const* args);
-PyObject* receiver_run(PyObject* module, PyObject* self, PyObject* const* args);
 PyObject* receiver_loop(PyObject* module, PyObject* self, PyObject* const* args);
+PyObject* receiver_run(PyObject* module, PyObject* self, PyObject* const* args);
 PyObject* receiver_stop(PyObject* module, PyObject* self, PyObject* const* args);
 PyObject* receiver_restart(PyObject* module, PyObject* self, PyObject* const* args);
 PyObject* receiver_set_power_mode(PyObject* module, PyObject* self, PyObject* const* args);
-PyObject* receiver_getgps(PyObject* module, PyObject* self, PyObject* const* args);
-PyObject* receiver_getparseddata(PyObject* module, PyObject* self, PyObject* const* args);
-PyObject* receiver_getlat(PyObject* module, PyObject* self, PyObject* const* args);
-PyObject* receiver_getlon(PyObject* module, PyObject* self, PyObject* const* args);
-PyObject* receiver_getversion(PyObject* module, PyObject* self, PyObject* const* args);
-
-// Opens the port, builds the reader and creates and starts the reader thread, storing each on
-// the object before the next step reads it back. Shared by run and restart.
-bool open_port(PyObject* module, PyObject* self);
-bool start_thread(PyObject* module, PyObject* self);
-
-// True when the object's thread handle `t1` names a thread that is still alive. Lookup
-// failures count as "not alive" and leave no error set.
-bool reader_alive(PyObject* module, PyObject* self);
-
-// Marks the earlier reader thread (a live `t1`) retired, so that it stores nothing more and
-// leaves at its next step; returns it (empty when there is none) for wait_retired. Failures
-// are not the host's concern: an ordinary error is dropped (*ok true), an interrupt or exit
-// request stays pending (*ok false).
-Ref retire_earlier_reader(PyObject* module, PyObject* self, bool* ok);
-// Waits, bounded, for the thread that retire_earlier_reader returned to end. Same failures.
-bool wait_retired(PyObject* module, PyObject* self, PyObject* thread);
 
 }  // namespace zq

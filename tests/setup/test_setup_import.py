@@ -1,5 +1,6 @@
 """Import of the module, tested hermetically in a subprocess with stand-in libs packages (a
-recording logging service and a fake codec) so the frame is checked independently of them."""
+recording logging service and a fake codec) so the module set-up is checked independently of
+them."""
 import datetime
 import glob
 import json

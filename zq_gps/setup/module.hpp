@@ -1,5 +1,6 @@
 // Module-wide declarations of the zq_gps extension: module state, the interned attribute
-// names, and the lookups that reach the module's namespace and the host's objects.
+// names (module.cpp interns them), and the lookups that reach the module's namespace and the
+// host's objects (host.cpp).
 #pragma once
 
 #include <Python.h>
