@@ -1,8 +1,9 @@
-// The receiver's configuration and its answers to UBX commands arriving from the host.
+// The simulated receiver's configuration and its answers to the UBX commands that arrive from
+// the host. Commands are decoded through the codec's message catalogue; answers are built with
+// the codec's builder.
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 
 namespace zqsim {
 
+// What the receiver is configured to do: which messages it sends and how often it solves.
 struct Config {
     uint8_t pvt_rate = 1;                       // CFG-MSG rate of NAV-PVT on USB; 0 = off
     uint8_t nmea_rate[6] = {1, 1, 1, 1, 1, 1};  // GGA GLL GSA GSV RMC VTG
@@ -20,6 +22,8 @@ struct Config {
     int64_t period_ms() const { return int64_t{meas_rate_ms} * nav_rate; }
 };
 
+// One receiver: the configuration in force, the one saved in its non-volatile memory, and
+// the command handling that changes them.
 class Receiver {
   public:
     Receiver(Config start, bool short_pvt) : cfg_(start), saved_(start), short_pvt_(short_pvt) {}
@@ -38,13 +42,18 @@ class Receiver {
     const std::string& last_event() const { return event_; }
 
   private:
-    std::vector<uint8_t> cfg_msg(std::span<const uint8_t> p, bool* ok);
+    bool cfg_msg(const ubx::Frame& f, std::vector<uint8_t>& out);
+    bool cfg_rate(const ubx::Frame& f, std::vector<uint8_t>& out);
+    bool cfg_cfg(const ubx::Frame& f);
+    bool cfg_rxm(const ubx::Frame& f, std::vector<uint8_t>& out);
+
     Config cfg_;
     Config saved_;
     bool short_pvt_;
     std::string event_;
 };
 
+// MON-VER of the receiver the simulator stands for (u-blox 7 strings with the short NAV-PVT).
 std::vector<uint8_t> mon_ver_payload(bool short_pvt);
 
 }  // namespace zqsim
