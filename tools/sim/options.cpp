@@ -1,8 +1,11 @@
 // Command-line parsing and the usage text.
 #include "options.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+
+#include "settings.hpp"
 
 namespace zqsim {
 
@@ -16,6 +19,11 @@ namespace zqsim {
         "  --lat DEG --lon DEG    start position (default 47.3769 8.5417)\n"
         "  --speed M/S --heading DEG   motion (default 12 45)\n"
         "  --acquire SEC          no fix for the first SEC seconds (default 0)\n"
+        "  --generation 6..10     receiver generation: MON-VER, NAV-PVT length and the\n"
+        "                         configuration interface it answers; starts in the factory\n"
+        "                         state (NMEA only). Without it: a u-blox 8 with NAV-PVT on\n"
+        "  --uart BAUD            the receiver sits on UART1 at BAUD instead of USB\n"
+        "  --no-flash             a receiver without flash: the flash layer is refused\n"
         "  --pvt84                84-byte NAV-PVT (protocol 14) instead of 92\n"
         "  --fresh                start as a fresh receiver: NMEA only, NAV-PVT off\n"
         "  --no-nmea              no NMEA sentences\n"
@@ -39,6 +47,22 @@ namespace zqsim {
         rc ? stderr : stdout);
     std::exit(rc);
 }
+
+namespace {
+
+constexpr const char* kBadBaud =
+    "--uart must be 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800 or 921600";
+
+// A whole number in lo..hi, or exit 2 with the message.
+int whole(double v, int lo, int hi, const char* message) {
+    if (!(v >= lo && v <= hi) || v != std::floor(v)) {
+        std::fprintf(stderr, "zq-sim: %s\n", message);
+        std::exit(2);
+    }
+    return static_cast<int>(v);
+}
+
+}  // namespace
 
 Options parse_options(int argc, char** argv) {
     Options o;
@@ -81,6 +105,12 @@ Options parse_options(int argc, char** argv) {
             o.acquire = num();
         else if (a == "--pvt84")
             o.pvt84 = true;
+        else if (a == "--generation")
+            o.generation = whole(num(), 6, 10, "--generation must be 6, 7, 8, 9 or 10");
+        else if (a == "--uart")
+            o.uart = static_cast<unsigned>(whole(num(), 1, 921600, kBadBaud));
+        else if (a == "--no-flash")
+            o.flash = false;
         else if (a == "--fresh")
             o.fresh = true;
         else if (a == "--no-nmea")
@@ -125,6 +155,10 @@ Options parse_options(int argc, char** argv) {
     }
     if (o.rate < 1 || o.rate > 25) {
         std::fprintf(stderr, "zq-sim: --rate must be 1..25\n");
+        std::exit(2);
+    }
+    if (o.uart != 0 && !standard_baud(o.uart)) {
+        std::fprintf(stderr, "zq-sim: %s\n", kBadBaud);
         std::exit(2);
     }
     if (o.control.empty()) o.control = o.link + ".ctl";

@@ -22,6 +22,9 @@ struct Options {
     long long loops = 1;  // 0 = forever
     unsigned seed = 1;
     std::vector<std::pair<double, std::string>> at;
+    int generation = 0;  // 6..10; 0 = not given: the classic receiver
+    unsigned uart = 0;   // UART1 at this speed; 0 = USB
+    bool flash = true;
 };
 
 // Parses argv; prints usage and exits with status 2 on a bad option or value.

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "truth.hpp"
@@ -23,16 +25,23 @@ class OutputQueue {
         size_t end;
         std::string truth;
     };
+    // What the line does to the bytes on their way (a UART at the wrong speed).
+    using Garble = std::function<std::string(std::string_view)>;
 
     explicit OutputQueue(TruthLog& truth) : truth_(truth) {}
 
     // Queues a burst. epoch_truth, when there are no marks, is the truth of an epoch that sent
     // no NAV-PVT: true once the whole burst is out. refused (nullptr: accepted) names why the
-    // burst cannot go out at all; a full queue refuses it with "overflow".
-    void push(std::string bytes, std::vector<Mark> marks, const std::string& epoch_truth,
-              const char* refused);
-    // Writes as much as fd takes now, then reports the truth lines whose bytes are out.
-    void flush(int fd);
+    // burst cannot go out at all; one that would take the queue past cap is refused with
+    // "overflow". Returns whether the burst was queued.
+    bool push(std::string bytes, std::vector<Mark> marks, const std::string& epoch_truth,
+              const char* refused, size_t cap = kCap);
+    // Runs action once every byte queued so far has been written (dropped with the queue).
+    void after_written(std::function<void()> action);
+    // Writes up to limit bytes, as much as fd takes now, then reports the truth lines whose
+    // bytes are out. With garble, what reaches fd is garble's output, best effort, and the
+    // frames in it count as not sent (reason "baud"). Returns the queued bytes consumed.
+    size_t flush(int fd, size_t limit = SIZE_MAX, const Garble* garble = nullptr);
     // Forgets everything queued (the device went away); pending truth goes out unsent.
     void drop_all(const char* reason);
 
@@ -44,8 +53,9 @@ class OutputQueue {
     struct Pending {
         uint64_t end;  // in bytes queued since start
         std::string truth;
+        std::function<void()> action;
     };
-    void report_written();
+    void report_written(const char* reason);
 
     TruthLog& truth_;
     std::string out_;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "log.hpp"
+#include "messages.hpp"
 #include "nav_pvt.hpp"
 #include "nmea.hpp"
 
@@ -20,13 +21,20 @@ namespace {
 
 constexpr size_t kFastLowWater = 16 * 1024;  // fast replay tops the queue up below this
 
-Config start_config(const Options& o) {
-    Config c;
-    c.meas_rate_ms = static_cast<uint16_t>(std::lround(1000.0 / o.rate));
-    c.pvt_rate = o.fresh ? 0 : 1;
-    for (auto& r : c.nmea_rate)
-        r = o.nmea ? 1 : 0;
-    return c;
+// A UART's transmit buffer: bursts beyond it are dropped, so a line too slow for what the
+// receiver is asked to send loses whole epochs rather than lagging ever further behind.
+constexpr size_t kUartCap = 2048;
+
+ReceiverSetup receiver_setup(const Options& o) {
+    ReceiverSetup r;
+    r.generation = o.generation;
+    r.pvt84 = o.pvt84;
+    r.fresh = o.fresh;
+    r.nmea = o.nmea;
+    r.rate_hz = o.rate;
+    r.uart_baud = o.uart;
+    r.flash = o.flash;
+    return r;
 }
 
 }  // namespace
@@ -34,14 +42,15 @@ Config start_config(const Options& o) {
 Sim::Sim(Options o)
     : opt_(std::move(o)),
       port_(opt_.link),
-      rx_(start_config(opt_), opt_.pvt84),
+      rx_(receiver_setup(opt_)),
       traj_(opt_.lat, opt_.lon, opt_.speed, opt_.heading, opt_.acquire),
       damage_(opt_.seed, opt_.noise, opt_.bad_every, opt_.stall_seconds) {
     log_quiet() = opt_.quiet;
+    if (opt_.uart) uart_.emplace(rx_.output().baud);
 }
 
-void Sim::send(std::string bytes, std::vector<OutputQueue::Mark> marks,
-               const std::string& epoch_truth) {
+bool Sim::send(std::string bytes, std::vector<OutputQueue::Mark> marks,
+               const std::string& epoch_truth, bool answer) {
     const char* refused = nullptr;
     if (!port_.plugged())
         refused = "unplugged";
@@ -49,8 +58,34 @@ void Sim::send(std::string bytes, std::vector<OutputQueue::Mark> marks,
         refused = "paused";
     else if (damage_.stalled(clock_s(CLOCK_MONOTONIC)))
         refused = "stall";
-    out_.push(std::move(bytes), std::move(marks), epoch_truth, refused);
-    if (port_.plugged()) out_.flush(port_.master());
+    // Answers are few and come only when asked for; on a UART they may exceed its buffer.
+    const size_t cap = uart_ && !answer ? kUartCap : OutputQueue::kCap;
+    const bool queued = out_.push(std::move(bytes), std::move(marks), epoch_truth, refused, cap);
+    flush();
+    return queued;
+}
+
+void Sim::flush() {
+    if (!port_.plugged()) return;
+    if (!uart_) {
+        out_.flush(port_.master());
+        return;
+    }
+    const size_t budget = uart_->budget(clock_s(CLOCK_MONOTONIC));
+    if (budget == 0 || out_.pending() == 0) return;
+    const uint32_t host = UartLine::host_speed(port_.master());
+    if (host == uart_->baud()) {
+        uart_->sent(out_.flush(port_.master(), budget));
+        return;
+    }
+    const OutputQueue::Garble garble = [&](std::string_view b) { return uart_->garble(b, host); };
+    uart_->sent(out_.flush(port_.master(), budget, &garble));
+}
+
+void Sim::switch_baud(uint32_t baud) {
+    if (!uart_ || uart_->baud() == baud) return;
+    uart_->set_baud(baud);
+    log("UART1 now at %u baud", baud);
 }
 
 void Sim::unplug() {
@@ -65,6 +100,7 @@ void Sim::replug() {
     if (port_.plugged()) return;
     port_.plug();
     rx_.power_cycle();
+    if (uart_) switch_baud(rx_.output().baud);
     arm_epoch_timer();
     log("device replugged: %s -> %s", opt_.link.c_str(), port_.slave_path().c_str());
 }
@@ -83,14 +119,12 @@ void Sim::apply(const Command& c) {
     } else if (c.name == "replug") {
         replug();
     } else if (c.name == "rate" && c.x >= 1 && c.x <= 25) {
-        rx_.config().meas_rate_ms = static_cast<uint16_t>(std::lround(1000.0 / c.x));
-        rx_.config().nav_rate = 1;
+        rx_.set_rate(c.x);
         arm_epoch_timer();
     } else if (c.name == "pvt") {
-        rx_.config().pvt_rate = c.arg == "on" ? 1 : 0;
+        rx_.set_pvt(c.arg == "on");
     } else if (c.name == "nmea") {
-        for (auto& r : rx_.config().nmea_rate)
-            r = c.arg == "on" ? 1 : 0;
+        rx_.set_nmea(c.arg == "on");
     } else if (c.name == "pause") {
         paused_ = true;
     } else if (c.name == "resume") {
@@ -107,13 +141,14 @@ void Sim::apply(const Command& c) {
 
 void Sim::arm_epoch_timer() {
     if (replay_) return;
-    next_epoch_ms_ = timer_->arm_on_grid(rx_.config().period_ms());
+    next_epoch_ms_ = timer_->arm_on_grid(rx_.output().period_ms);
 }
 
 void Sim::synthetic_epoch(int64_t epoch_ms) {
+    const Output c = rx_.output();
+    if (!c.gnss) return;  // stopped by CFG-RST: no solutions
     Solution s = traj_.advance(epoch_ms);
-    const Config& c = rx_.config();
-    s.psm_state = c.lp_mode == 1 ? 1 : 0;
+    s.psm_state = c.psm_state;
     ++epoch_count_;
     const bool pvt = c.pvt_rate > 0 && epoch_count_ % c.pvt_rate == 0;
     bool nmea_on[6];
@@ -170,15 +205,33 @@ void Sim::read_host() {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         if (damage_.stalled(clock_s(CLOCK_MONOTONIC))) continue;  // a hung receiver hears nothing
-        scanner_.feed(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
-        while (auto f = scanner_.next()) {
-            bool rate_changed = false;
-            auto answer = rx_.handle(*f, &rate_changed);
-            log("%s", rx_.last_event().c_str());
-            if (!answer.empty()) send(std::string(answer.begin(), answer.end()), {}, "");
-            if (rate_changed) arm_epoch_timer();
+        if (uart_ && !uart_->host_matches(port_.master())) {
+            // Sent at another speed: framing errors, nothing the receiver can parse.
+            scanner_.reset();
+            continue;
         }
+        scanner_.feed(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+        while (auto f = scanner_.next())
+            answer(*f);
     }
+}
+
+void Sim::answer(const ubx::Frame& f) {
+    log("heard %s (%02X %02X) len %zu", message_name(f.cls, f.id).c_str(), f.cls, f.id,
+        f.payload.size());
+    Reply r = rx_.handle(f);
+    log("%s", rx_.last_event().c_str());
+    const bool queued =
+        !r.bytes.empty() && send(std::string(r.bytes.begin(), r.bytes.end()), {}, "", true);
+    if (r.baud_changed) {
+        // The new speed applies once the answer has left at the old one.
+        const uint32_t baud = rx_.output().baud;
+        if (queued)
+            out_.after_written([this, baud] { switch_baud(baud); });
+        else
+            switch_baud(baud);
+    }
+    if (r.timing_changed) arm_epoch_timer();
 }
 
 void Sim::finish() {
@@ -261,6 +314,11 @@ int Sim::prepare() {
     }
     log("device %s -> %s, control %s", opt_.link.c_str(), port_.slave_path().c_str(),
         opt_.control.c_str());
+    const Generation& g = rx_.generation();
+    log("receiver: generation %d (protocol %d.%02d)%s, %s%s", g.number == 0 ? 8 : g.number,
+        g.protver_x100 / 100, g.protver_x100 % 100, g.number == 0 ? " classic" : "",
+        uart_ ? "UART1" : "USB", opt_.flash ? "" : ", no flash");
+    if (uart_) log("UART1 at %u baud", uart_->baud());
     const double start = clock_s(CLOCK_MONOTONIC);
     paused_ = opt_.paused;
     for (auto& [t, c] : opt_.at)
@@ -289,9 +347,15 @@ void Sim::loop() {
                          {timer_->fd(), POLLIN, 0},
                          {control_.fd(), POLLIN, 0},
                          {port_.master(), POLLIN, 0}};
-        if (out_.pending() > 0) fds[3].events |= POLLOUT;
         double timeout = 3600;
         const double now = clock_s(CLOCK_MONOTONIC);
+        if (out_.pending() > 0) {
+            // A UART takes the next bytes only when the line has room for them.
+            if (!uart_ || uart_->budget(now) > 0)
+                fds[3].events |= POLLOUT;
+            else
+                timeout = std::min(timeout, uart_->ready_at(out_.pending()) - now);
+        }
         if (!events_.empty()) timeout = std::min(timeout, events_.begin()->first - now);
         if (fast && damage_.stalled(now)) timeout = std::min(timeout, damage_.stall_until() - now);
         if (done_ && (!replaying || opt_.exit_when_done))
@@ -312,7 +376,7 @@ void Sim::loop() {
         }
         if (port_.plugged() && n > 0) {
             if (fds[3].revents & POLLIN) read_host();
-            if (fds[3].revents & POLLOUT) out_.flush(port_.master());
+            if (fds[3].revents & POLLOUT) flush();
         }
         const double t = clock_s(CLOCK_MONOTONIC);
         while (!events_.empty() && events_.begin()->first <= t) {

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "receiver.hpp"
 #include "trajectory.hpp"
 #include "truth.hpp"
+#include "uart.hpp"
 #include "ubx/frame.hpp"
 
 namespace zqsim {
@@ -34,9 +36,12 @@ class Sim {
     void apply(const Command& c);
     void synthetic_epoch(int64_t epoch_ms);
     bool replay_epoch();
-    void send(std::string bytes, std::vector<OutputQueue::Mark> marks,
-              const std::string& epoch_truth);
+    bool send(std::string bytes, std::vector<OutputQueue::Mark> marks,
+              const std::string& epoch_truth, bool answer = false);
+    void flush();
     void read_host();
+    void answer(const ubx::Frame& f);
+    void switch_baud(uint32_t baud);
     void arm_epoch_timer();
     void finish();
     void unplug();
@@ -47,6 +52,7 @@ class Sim {
     Receiver rx_;
     Trajectory traj_;
     Damage damage_;
+    std::optional<UartLine> uart_;  // with --uart: pacing and speed of the line
     TruthLog truth_;
     OutputQueue out_{truth_};
     ControlFifo control_;
