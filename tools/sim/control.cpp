@@ -2,6 +2,8 @@
 #include "control.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +68,28 @@ std::vector<std::string> ControlFifo::read_lines() {
         buf_.erase(0, nl + 1);
     }
     return lines;
+}
+
+Signals::~Signals() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void Signals::open() {
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2, SIGHUP})
+        sigaddset(&mask, s);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    fd_ = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+std::vector<int> Signals::read() {
+    std::vector<int> got;
+    signalfd_siginfo si{};
+    while (::read(fd_, &si, sizeof si) == sizeof si)
+        got.push_back(static_cast<int>(si.ssi_signo));
+    return got;
 }
 
 }  // namespace zqsim

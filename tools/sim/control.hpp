@@ -1,5 +1,5 @@
-// Control commands: lines such as "unplug 3" or "rate 10" that come through the control FIFO,
-// from --at, or from a signal, and the FIFO itself.
+// Control inputs: command lines such as "unplug 3" or "rate 10" that come through the control
+// FIFO or from --at, the FIFO itself, and the signals that stand for commands.
 #pragma once
 
 #include <optional>
@@ -43,6 +43,25 @@ class ControlFifo {
     int fd_ = -1;
     int keep_ = -1;  // our own writer, so the FIFO never reports end-of-file between commands
     std::string buf_;
+};
+
+// The signals that control the simulator (SIGUSR1 unplug/replug, SIGUSR2 stall, SIGINT,
+// SIGTERM and SIGHUP exit), taken through a signalfd so the event loop polls them like the rest.
+class Signals {
+  public:
+    Signals() = default;
+    ~Signals();
+    Signals(const Signals&) = delete;
+    Signals& operator=(const Signals&) = delete;
+
+    // Blocks the signals for normal delivery (and ignores SIGPIPE), then opens the signalfd.
+    void open();
+    int fd() const { return fd_; }
+    // The signals that arrived, in order.
+    std::vector<int> read();
+
+  private:
+    int fd_ = -1;
 };
 
 }  // namespace zqsim

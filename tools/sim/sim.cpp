@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -208,6 +207,8 @@ void Sim::read_host() {
         if (uart_ && !uart_->host_matches(port_.master())) {
             // Sent at another speed: framing errors, nothing the receiver can parse.
             scanner_.reset();
+            log("ignored %zd bytes sent at %u baud: UART1 is at %u", n,
+                UartLine::host_speed(port_.master()), uart_->baud());
             continue;
         }
         scanner_.feed(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
@@ -240,15 +241,14 @@ void Sim::finish() {
 }
 
 void Sim::on_signals() {
-    signalfd_siginfo si{};
-    while (::read(sig_fd_, &si, sizeof si) == sizeof si) {
-        if (si.ssi_signo == SIGUSR1) {
-            if (auto c = parse_command(port_.plugged() ? "unplug" : "replug")) apply(*c);
-        } else if (si.ssi_signo == SIGUSR2) {
-            if (auto c = parse_command("stall")) apply(*c);
-        } else {
+    for (int sig : signals_.read()) {
+        const char* line = sig == SIGUSR1   ? (port_.plugged() ? "unplug" : "replug")
+                           : sig == SIGUSR2 ? "stall"
+                                            : nullptr;
+        if (!line)
             stop_ = true;
-        }
+        else if (auto c = parse_command(line))
+            apply(*c);
     }
 }
 
@@ -296,13 +296,7 @@ int Sim::prepare() {
         log("replaying %s: %zu epochs", opt_.replay.c_str(), replay_->size());
     }
 
-    sigset_t mask;
-    sigemptyset(&mask);
-    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2, SIGHUP})
-        sigaddset(&mask, s);
-    sigprocmask(SIG_BLOCK, &mask, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    sig_fd_ = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
+    signals_.open();
     timer_ = std::make_unique<EpochTimer>(replay_ != nullptr);
     control_.open(opt_.control);
 
@@ -343,7 +337,7 @@ void Sim::loop() {
             if (!replay_epoch()) finish();
             continue;
         }
-        pollfd fds[4] = {{sig_fd_, POLLIN, 0},
+        pollfd fds[4] = {{signals_.fd(), POLLIN, 0},
                          {timer_->fd(), POLLIN, 0},
                          {control_.fd(), POLLIN, 0},
                          {port_.master(), POLLIN, 0}};

@@ -56,7 +56,7 @@ class Sim {
     TruthLog truth_;
     OutputQueue out_{truth_};
     ControlFifo control_;
-    int sig_fd_ = -1;
+    Signals signals_;
     std::unique_ptr<EpochTimer> timer_;
     std::unique_ptr<ReplaySchedule> replay_;
     // Commands of a wrong length must reach the receiver, which answers them with ACK-NAK.
