@@ -57,8 +57,9 @@ bool Sim::send(std::string bytes, std::vector<OutputQueue::Mark> marks,
         refused = "paused";
     else if (damage_.stalled(clock_s(CLOCK_MONOTONIC)))
         refused = "stall";
-    // Answers are few and come only when asked for; on a UART they may exceed its buffer.
-    const size_t cap = uart_ && !answer ? kUartCap : OutputQueue::kCap;
+    // Answers are few and come only when asked for, and a recording already fitted the line
+    // it was made on: only synthetic epochs are held to a UART's buffer.
+    const size_t cap = uart_ && !answer && !replay_ ? kUartCap : OutputQueue::kCap;
     const bool queued = out_.push(std::move(bytes), std::move(marks), epoch_truth, refused, cap);
     flush();
     return queued;
