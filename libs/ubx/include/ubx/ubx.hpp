@@ -5,4 +5,5 @@
 #include "ubx/catalogue.hpp"
 #include "ubx/error.hpp"
 #include "ubx/frame.hpp"
+#include "ubx/keys.hpp"
 #include "ubx/message.hpp"
