@@ -135,7 +135,13 @@ Message decode(uint8_t cls, uint8_t id, std::span<const uint8_t> payload) {
     for (const MessageDef& m : forms) {
         if (!m.admits(payload)) continue;
         // Pairs whose value sizes do not add up to the tail are no message: say where.
-        if (m.tail_kind == TailKind::KeyValues) parse_key_values(payload.subspan(m.min_len), id);
+        if (m.tail_kind == TailKind::KeyValues) {
+            try {
+                parse_key_values(payload.subspan(m.min_len), id);
+            } catch (const Error& e) {
+                throw Error(Errc::BadLength, cls, id, payload.size(), e.what());
+            }
+        }
         return Message(cls, id, &m, payload);
     }
     std::string lens;
