@@ -71,12 +71,16 @@ def pvt_fields(payload):
 
 
 class Port:
-    """The host's side of the line: reads with deadlines and splits what arrives."""
+    """The host's side of the line: reads with deadlines and splits what arrives. BAUD is the
+    speed the host sets on its end (a simulated UART compares it with its own)."""
 
-    def __init__(self, path):
+    def __init__(self, path, baud=9600):
         import serial
-        self.ser = serial.Serial(path, 9600, timeout=0.05)
+        self.ser = serial.Serial(path, baud, timeout=0.05)
         self.buf = b""
+
+    def set_baud(self, baud):
+        self.ser.baudrate = baud
 
     def read_for(self, seconds):
         deadline = time.monotonic() + seconds
@@ -107,6 +111,52 @@ class Port:
 
     def close(self):
         self.ser.close()
+
+
+# Configuration by key, laid out from the protocol notes: the value's size is in bits 28-30 of
+# the key id (1: one bit in a byte, 2: 1 byte, 3: 2, 4: 4, 5: 8).
+KEY_SIZES = {1: 1, 2: 1, 3: 2, 4: 4, 5: 8}
+
+
+def key_size(key):
+    return KEY_SIZES[(key >> 28) & 7]
+
+
+def valset(layers, pairs, version=0, transaction=0):
+    """CFG-VALSET frame: PAIRS is a list of (key id, value)."""
+    body = bytes((version, layers, transaction, 0))
+    for key, value in pairs:
+        body += struct.pack("<I", key) + value.to_bytes(key_size(key), "little")
+    return frame(6, 0x8A, body)
+
+
+def valget(layer, keys, position=0):
+    return frame(6, 0x8B, struct.pack("<BBH", 0, layer, position)
+                 + b"".join(struct.pack("<I", k) for k in keys))
+
+
+def valdel(layers, keys):
+    return frame(6, 0x8C, bytes((0, layers, 0, 0)) + b"".join(struct.pack("<I", k) for k in keys))
+
+
+def key_values(payload):
+    """(version, layer, position, [(key, value), ...]) of a CFG-VALGET answer."""
+    version, layer, position = struct.unpack_from("<BBH", payload, 0)
+    pairs, i = [], 4
+    while i < len(payload):
+        key, = struct.unpack_from("<I", payload, i)
+        n = key_size(key)
+        pairs.append((key, int.from_bytes(payload[i + 4:i + 4 + n], "little")))
+        i += 4 + n
+    return version, layer, position, pairs
+
+
+def mon_ver_strings(payload):
+    """(software, hardware, [extensions]) of a MON-VER payload."""
+    def text(b):
+        return b.split(b"\0", 1)[0].decode("ascii")
+    return (text(payload[:30]), text(payload[30:40]),
+            [text(payload[i:i + 30]) for i in range(40, len(payload), 30)])
 
 
 def run_tool(args, timeout=30, **kw):

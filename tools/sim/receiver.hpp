@@ -1,50 +1,78 @@
-// The receiver's configuration and its answers to UBX commands arriving from the host.
+// The simulated receiver: its generation, its configuration by key in layers, and its answers
+// to the UBX commands that arrive from the host. Legacy messages and key messages change the
+// same keys; what the receiver sends follows those keys whichever way they were set.
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
+#include "config_store.hpp"
+#include "generation.hpp"
+#include "keyed.hpp"
 #include "ubx/frame.hpp"
 
 namespace zqsim {
 
-struct Config {
-    uint8_t pvt_rate = 1;                       // CFG-MSG rate of NAV-PVT on USB; 0 = off
-    uint8_t nmea_rate[6] = {1, 1, 1, 1, 1, 1};  // GGA GLL GSA GSV RMC VTG
-    uint16_t meas_rate_ms = 1000;
-    uint16_t nav_rate = 1;
-    uint16_t time_ref = 1;
-    uint8_t lp_mode = 0;
-    int64_t period_ms() const { return int64_t{meas_rate_ms} * nav_rate; }
+struct ReceiverSetup {
+    int generation = 0;  // 0: the classic receiver of a run without --generation
+    bool pvt84 = false;
+    bool fresh = false;  // NAV-PVT off (always so with a generation)
+    bool nmea = true;
+    double rate_hz = 1;
+    uint32_t uart_baud = 0;  // 0: on USB; else on UART1 at this speed
+    bool flash = true;
+};
+
+// What the configuration in force makes the receiver do.
+struct Output {
+    int64_t period_ms = 1000;
+    uint8_t pvt_rate = 0;    // NAV-PVT every n-th epoch on the port; 0 = off
+    uint8_t nmea_rate[6]{};  // GGA GLL GSA GSV RMC VTG, likewise
+    int psm_state = 0;       // NAV-PVT psmState: 1 in a power save mode
+    bool ubx_in = true;      // the port takes UBX input
+    bool ubx_out = true;     // the port sends UBX (answers and ACKs included)
+    uint32_t baud = 0;       // the UART's speed; 0 on USB
+    bool gnss = true;        // false between CFG-RST GNSS stop and start
+};
+
+// The outcome of one frame from the host.
+struct Reply {
+    std::vector<uint8_t> bytes;   // answers and ACK, for the host
+    bool timing_changed = false;  // epoch period, or GNSS stopped / started
+    bool baud_changed = false;    // the UART's speed changes once bytes are out
 };
 
 class Receiver {
   public:
-    Receiver(Config start, bool short_pvt) : cfg_(start), saved_(start), short_pvt_(short_pvt) {}
+    explicit Receiver(const ReceiverSetup& s);
 
-    // Handles one frame from the host; returns the bytes to send back (answer and ACK).
-    // Sets *rate_changed when the epoch period changed.
-    std::vector<uint8_t> handle(const ubx::Frame& f, bool* rate_changed);
+    Reply handle(const ubx::Frame& f);
+    // A power cycle: RAM rebuilt from the saved layers over the defaults.
+    void power_cycle();
 
-    // What a power cycle does: configuration reverts to what was last saved.
-    void power_cycle() { cfg_ = saved_; }
-
-    const Config& config() const { return cfg_; }
-    Config& config() { return cfg_; }
-    bool short_pvt() const { return short_pvt_; }
+    Output output() const;
+    const Generation& generation() const { return gen_; }
+    bool short_pvt() const { return gen_.short_pvt; }
+    int port() const { return port_; }
     // One line per handled command, for the log on stderr.
     const std::string& last_event() const { return event_; }
 
+    // Control commands: output changes that bypass the UBX interface (RAM only).
+    void set_rate(double hz);
+    void set_pvt(bool on);
+    void set_nmea(bool on);
+
   private:
-    std::vector<uint8_t> cfg_msg(std::span<const uint8_t> p, bool* ok);
-    Config cfg_;
-    Config saved_;
-    bool short_pvt_;
+    bool dispatch(CommandContext& c, const ubx::Frame& f, bool* answer_ack);
+
+    Generation gen_;
+    int port_;
+    bool flash_;
+    ConfigStore store_;
+    KeyConfig keys_;
+    bool gnss_ = true;
     std::string event_;
 };
-
-std::vector<uint8_t> mon_ver_payload(bool short_pvt);
 
 }  // namespace zqsim

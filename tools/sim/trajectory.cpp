@@ -1,9 +1,10 @@
+// The simulated drive and sky: a vehicle moving with gentle bends and speed changes, and
+// satellites whose elevation drifts slowly, so every message of an epoch tells one story.
+#include "trajectory.hpp"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <ctime>
-
-#include "solution.hpp"
 
 namespace zqsim {
 namespace {
@@ -102,153 +103,6 @@ Solution Trajectory::advance(int64_t unix_ms) {
         s.head_acc = speed > 0.5 ? 0.4 + 2.0 / speed : 180.0;
     }
     return s;
-}
-
-namespace {
-
-void put(std::vector<uint8_t>& b, size_t off, uint64_t v, int size) {
-    for (int i = 0; i < size; ++i)
-        b[off + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-int64_t e(double v, double scale) {
-    return std::llround(v * scale);
-}
-
-}  // namespace
-
-std::vector<uint8_t> nav_pvt_payload(const Solution& s, bool short_form) {
-    std::vector<uint8_t> b(short_form ? 84 : 92, 0);
-    const double head_rad = s.heading * kDeg;
-    put(b, 0, s.itow, 4);
-    put(b, 4, s.year, 2);
-    put(b, 6, s.month, 1);
-    put(b, 7, s.day, 1);
-    put(b, 8, s.hour, 1);
-    put(b, 9, s.min, 1);
-    put(b, 10, s.sec, 1);
-    put(b, 11, 0x07, 1);  // validDate, validTime, fullyResolved
-    put(b, 12, 25, 4);
-    put(b, 16, static_cast<uint32_t>(s.millis * 1000000), 4);
-    put(b, 20, s.fix_type, 1);
-    put(b, 21, (s.fix_ok ? 1 : 0) | (s.psm_state << 2), 1);
-    put(b, 22, short_form ? 0 : 0xE0, 1);
-    put(b, 23, s.num_sv(), 1);
-    put(b, 24, static_cast<uint32_t>(e(s.lon, 1e7)), 4);
-    put(b, 28, static_cast<uint32_t>(e(s.lat, 1e7)), 4);
-    put(b, 32, static_cast<uint32_t>(e(s.hmsl + s.geoid_sep, 1e3)), 4);
-    put(b, 36, static_cast<uint32_t>(e(s.hmsl, 1e3)), 4);
-    put(b, 40, static_cast<uint32_t>(e(s.fix_ok ? s.h_acc : 4294967.0, 1e3)), 4);
-    put(b, 44, static_cast<uint32_t>(e(s.fix_ok ? s.v_acc : 4294967.0, 1e3)), 4);
-    put(b, 48, static_cast<uint32_t>(e(s.speed * std::cos(head_rad), 1e3)), 4);
-    put(b, 52, static_cast<uint32_t>(e(s.speed * std::sin(head_rad), 1e3)), 4);
-    put(b, 56, static_cast<uint32_t>(e(s.vel_down, 1e3)), 4);
-    put(b, 60, static_cast<uint32_t>(e(s.speed, 1e3)), 4);
-    put(b, 64, static_cast<uint32_t>(e(s.heading, 1e5)), 4);
-    put(b, 68, static_cast<uint32_t>(e(s.fix_ok ? s.s_acc : 20.0, 1e3)), 4);
-    put(b, 72, static_cast<uint32_t>(e(s.fix_ok ? s.head_acc : 180.0, 1e5)), 4);
-    put(b, 76, static_cast<uint32_t>(e(s.pdop, 100)), 2);
-    if (!short_form) put(b, 84, static_cast<uint32_t>(e(s.heading, 1e5)), 4);
-    return b;
-}
-
-std::string nmea_sentence(const std::string& body) {
-    unsigned ck = 0;
-    for (unsigned char c : body)
-        ck ^= c;
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "*%02X\r\n", ck);
-    return "$" + body + tail;
-}
-
-namespace {
-
-std::string fmt(const char* f, auto... args) {
-    char buf[160];
-    int n = std::snprintf(buf, sizeof buf, f, args...);
-    return std::string(buf,
-                       static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof buf) - 1)));
-}
-
-// ddmm.mmmmm,N / dddmm.mmmmm,E; empty fields without a fix.
-std::string latlon(const Solution& s) {
-    if (!s.fix_ok) return ",,,";
-    auto part = [](double v, int deg_digits, char pos, char neg) {
-        const double a = std::fabs(v);
-        int deg = static_cast<int>(a);
-        double minutes = (a - deg) * 60.0;
-        if (std::lround(minutes * 1e5) >= 6000000) {
-            ++deg;
-            minutes = 0;
-        }
-        return fmt("%0*d%08.5f,%c", deg_digits, deg, minutes, v < 0 ? neg : pos);
-    };
-    return part(s.lat, 2, 'N', 'S') + "," + part(s.lon, 3, 'E', 'W');
-}
-
-}  // namespace
-
-std::string nmea_burst(const Solution& s, const bool on[6]) {
-    const std::string hms = fmt("%02d%02d%02d.%02d", s.hour, s.min, s.sec, s.millis / 10);
-    const std::string date = fmt("%02d%02d%02d", s.day, s.month, s.year % 100);
-    const double knots = s.speed * 3600.0 / 1852.0;
-    const char mode = s.fix_ok ? 'A' : 'N';
-    std::string out;
-    if (on[4]) {
-        out += nmea_sentence("GNRMC," + hms + (s.fix_ok ? ",A," : ",V,") + latlon(s) + "," +
-                             (s.fix_ok ? fmt("%.3f,%.2f", knots, s.heading) : ",") + "," + date +
-                             ",,," + mode);
-    }
-    if (on[5]) {
-        out += nmea_sentence(s.fix_ok ? fmt("GNVTG,%.2f,T,,M,%.3f,N,%.3f,K,%c", s.heading, knots,
-                                            s.speed * 3.6, mode)
-                                      : std::string("GNVTG,,,,,,,,,N"));
-    }
-    const int nsv = s.num_sv();
-    if (on[0]) {
-        out += nmea_sentence(
-            "GNGGA," + hms + "," + latlon(s) + "," +
-            (s.fix_ok ? fmt("1,%02d,%.2f,%.1f,M,%.1f,M,,", nsv, s.hdop, s.hmsl, s.geoid_sep)
-                      : fmt("0,%02d,99.99,,,,,,", nsv)));
-    }
-    if (on[2]) {
-        for (char sys : {'P', 'L'}) {
-            std::string body = fmt("GNGSA,A,%d", s.fix_ok ? 3 : 1);
-            int listed = 0;
-            for (const auto& sat : s.sats) {
-                if (sat.system == sys && sat.used && listed < 12) {
-                    body += fmt(",%02d", sat.prn);
-                    ++listed;
-                }
-            }
-            for (; listed < 12; ++listed)
-                body += ",";
-            body += s.fix_ok ? fmt(",%.2f,%.2f,%.2f", s.pdop, s.hdop, s.vdop)
-                             : std::string(",99.99,99.99,99.99");
-            out += nmea_sentence(body);
-        }
-    }
-    if (on[3]) {
-        for (char sys : {'P', 'L'}) {
-            std::vector<const Satellite*> list;
-            for (const auto& sat : s.sats)
-                if (sat.system == sys) list.push_back(&sat);
-            const int total = static_cast<int>(list.size());
-            const int pages = (total + 3) / 4;
-            for (int p = 0; p < pages; ++p) {
-                std::string body = fmt("G%cGSV,%d,%d,%02d", sys, pages, p + 1, total);
-                for (int i = p * 4; i < std::min(total, p * 4 + 4); ++i) {
-                    const Satellite& sat = *list[i];
-                    body += fmt(",%02d,%02d,%03d,", sat.prn, sat.elev, sat.azim);
-                    if (sat.cno > 0) body += fmt("%02d", sat.cno);
-                }
-                out += nmea_sentence(body);
-            }
-        }
-    }
-    if (on[1]) {
-        out += nmea_sentence("GNGLL," + latlon(s) + "," + hms + (s.fix_ok ? ",A," : ",V,") + mode);
-    }
-    return out;
 }
 
 }  // namespace zqsim

@@ -1,8 +1,8 @@
-// One navigation epoch of the simulated receiver and the messages that describe it.
+// Ground truth: where the simulated vehicle is at each epoch, and the sky it sees. Everything
+// the simulator sends (NAV-PVT, NMEA, truth lines) is derived from one Solution per epoch.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace zqsim {
@@ -46,14 +46,5 @@ class Trajectory {
     double acquire_s_;
     int64_t start_ms_ = -1, last_ms_ = -1;
 };
-
-// Little-endian payload of NAV-PVT laid out by byte offset, independently of the codec under
-// test: 92 bytes, or the 84-byte form of protocol 14.
-std::vector<uint8_t> nav_pvt_payload(const Solution& s, bool short_form);
-
-// RMC, VTG, GGA, GSA, GSV, GLL in the order a u-blox receiver emits them, each "$...*HH\r\n".
-// enabled[i] follows the NMEA msg ids: 0 GGA, 1 GLL, 2 GSA, 3 GSV, 4 RMC, 5 VTG.
-std::string nmea_burst(const Solution& s, const bool enabled[6]);
-std::string nmea_sentence(const std::string& body);
 
 }  // namespace zqsim

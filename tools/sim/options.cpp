@@ -1,0 +1,168 @@
+// Command-line parsing and the usage text.
+#include "options.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "settings.hpp"
+
+namespace zqsim {
+
+[[noreturn]] void usage(int rc) {
+    std::fputs(
+        "usage: zq-sim [options]\n"
+        "  --link PATH            device symlink to publish (default /tmp/zq-sim/ttyGPS0)\n"
+        "  --control PATH         control FIFO (default LINK.ctl)\n"
+        "  --truth FILE           ground truth JSON lines (default -, stdout)\n"
+        "  --rate HZ              solutions per second, 1..25 (default 1)\n"
+        "  --lat DEG --lon DEG    start position (default 47.3769 8.5417)\n"
+        "  --speed M/S --heading DEG   motion (default 12 45)\n"
+        "  --acquire SEC          no fix for the first SEC seconds (default 0)\n"
+        "  --generation 6..10     receiver generation: MON-VER, NAV-PVT length and the\n"
+        "                         configuration interface it answers; starts in the factory\n"
+        "                         state (NMEA only). Without it: a u-blox 8 with NAV-PVT on\n"
+        "  --uart BAUD            the receiver sits on UART1 at BAUD instead of USB\n"
+        "  --no-flash             a receiver without flash: the flash layer is refused\n"
+        "  --pvt84                84-byte NAV-PVT (protocol 14) instead of 92\n"
+        "  --fresh                start as a fresh receiver: NMEA only, NAV-PVT off\n"
+        "  --no-nmea              no NMEA sentences\n"
+        "  --nmea-first           NMEA before NAV-PVT in each burst (default: UBX first)\n"
+        "  --noise N              N noise bytes before every burst\n"
+        "  --bad-checksum-every K damage the checksum of every K-th NAV-PVT\n"
+        "  --stall-seconds S      length of the stall that SIGUSR2 causes (default 3)\n"
+        "  --at T:COMMAND         run a control command T seconds after start (repeatable)\n"
+        "  --epochs N --duration S   stop after N epochs / S seconds\n"
+        "  --replay FILE          send a recorded stream instead of the synthetic one\n"
+        "  --pace recorded|fast|HZ   replay pace (default recorded)\n"
+        "  --loop N               replay N times, 0 = forever (default 1)\n"
+        "  --exit-when-done       replay: exit once the host has read everything\n"
+        "  --paused               send nothing until the control command resume\n"
+        "  --seed N               noise generator seed\n"
+        "  --quiet                no log on stderr\n"
+        "control commands (FIFO, --at): noise N | badck N | stall S | unplug [S] | replug |\n"
+        "  rate HZ | pvt on|off | nmea on|off | pause | resume | quit   (\"unplug=2\" = \"unplug "
+        "2\")\n"
+        "signals: SIGUSR1 unplug/replug toggle, SIGUSR2 stall, SIGINT/SIGTERM exit\n",
+        rc ? stderr : stdout);
+    std::exit(rc);
+}
+
+namespace {
+
+constexpr const char* kBadBaud =
+    "--uart must be 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800 or 921600";
+
+// A whole number in lo..hi, or exit 2 with the message.
+int whole(double v, int lo, int hi, const char* message) {
+    if (!(v >= lo && v <= hi) || v != std::floor(v)) {
+        std::fprintf(stderr, "zq-sim: %s\n", message);
+        std::exit(2);
+    }
+    return static_cast<int>(v);
+}
+
+}  // namespace
+
+Options parse_options(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto val = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "zq-sim: %s needs a value\n", a.c_str());
+                usage(2);
+            }
+            return argv[++i];
+        };
+        auto num = [&]() {
+            std::string v = val();
+            char* end = nullptr;
+            double d = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end) {
+                std::fprintf(stderr, "zq-sim: %s: not a number: %s\n", a.c_str(), v.c_str());
+                usage(2);
+            }
+            return d;
+        };
+        if (a == "--link")
+            o.link = val();
+        else if (a == "--control")
+            o.control = val();
+        else if (a == "--truth")
+            o.truth = val();
+        else if (a == "--rate")
+            o.rate = num();
+        else if (a == "--lat")
+            o.lat = num();
+        else if (a == "--lon")
+            o.lon = num();
+        else if (a == "--speed")
+            o.speed = num();
+        else if (a == "--heading")
+            o.heading = num();
+        else if (a == "--acquire")
+            o.acquire = num();
+        else if (a == "--pvt84")
+            o.pvt84 = true;
+        else if (a == "--generation")
+            o.generation = whole(num(), 6, 10, "--generation must be 6, 7, 8, 9 or 10");
+        else if (a == "--uart")
+            o.uart = static_cast<unsigned>(whole(num(), 1, 921600, kBadBaud));
+        else if (a == "--no-flash")
+            o.flash = false;
+        else if (a == "--fresh")
+            o.fresh = true;
+        else if (a == "--no-nmea")
+            o.nmea = false;
+        else if (a == "--nmea-first")
+            o.nmea_first = true;
+        else if (a == "--noise")
+            o.noise = static_cast<int>(num());
+        else if (a == "--bad-checksum-every")
+            o.bad_every = static_cast<int>(num());
+        else if (a == "--stall-seconds")
+            o.stall_seconds = static_cast<int>(num());
+        else if (a == "--epochs")
+            o.epochs = static_cast<long long>(num());
+        else if (a == "--duration")
+            o.duration = num();
+        else if (a == "--replay")
+            o.replay = val();
+        else if (a == "--pace")
+            o.pace = val();
+        else if (a == "--loop")
+            o.loops = static_cast<long long>(num());
+        else if (a == "--seed")
+            o.seed = static_cast<unsigned>(num());
+        else if (a == "--quiet")
+            o.quiet = true;
+        else if (a == "--paused")
+            o.paused = true;
+        else if (a == "--exit-when-done")
+            o.exit_when_done = true;
+        else if (a == "--at") {
+            std::string v = val();
+            size_t c = v.find(':');
+            if (c == std::string::npos) usage(2);
+            o.at.emplace_back(std::strtod(v.substr(0, c).c_str(), nullptr), v.substr(c + 1));
+        } else if (a == "-h" || a == "--help")
+            usage(0);
+        else {
+            std::fprintf(stderr, "zq-sim: unknown option %s\n", a.c_str());
+            usage(2);
+        }
+    }
+    if (o.rate < 1 || o.rate > 25) {
+        std::fprintf(stderr, "zq-sim: --rate must be 1..25\n");
+        std::exit(2);
+    }
+    if (o.uart != 0 && !standard_baud(o.uart)) {
+        std::fprintf(stderr, "zq-sim: %s\n", kBadBaud);
+        std::exit(2);
+    }
+    if (o.control.empty()) o.control = o.link + ".ctl";
+    return o;
+}
+
+}  // namespace zqsim
