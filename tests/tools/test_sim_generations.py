@@ -335,3 +335,56 @@ class TestUart:
         truth = sim.truth()
         overflowed = [t for t in truth if not t["sent"] and t["reason"] == "overflow"]
         assert bool(overflowed) == drops, [t["reason"] for t in truth]
+
+
+class TestPorts:
+    USB_OUT_NMEA, USB_IN_UBX = 0x10780002, 0x10770001
+
+    def test_protocol_switches_gate_what_the_port_sends_and_hears(self, sim_factory):
+        sim = sim_factory("--generation", "9", "--rate", "25")
+        port = Port(sim.link)
+        assert verdict(port, valset(RAM, [(self.USB_OUT_NMEA, 0), (PVT_USB, 1)])) == "ACK"
+        port.buf = b""
+        items = port.read_until(lambda items: len(pvts(items)) >= 6 and items, 2, "NAV-PVT")
+        assert not nmea(items), "NMEA still sent with USBOUTPROT-NMEA off"
+        prt = port.command(frame(6, 0x00), {(6, 0x00)})[3]
+        assert prt[0] == 3 and struct.unpack_from("<HH", prt, 12) == (0x23, 0x01)
+        # CFG-PRT for USB turns it back on, through the same keys.
+        usb = struct.pack("<BBHIIHHHH", 3, 0, 0, 0, 0, 0x03, 0x03, 0, 0)
+        assert verdict(port, frame(6, 0x00, usb)) == "ACK"
+        assert read_keys(port, L_RAM, [self.USB_OUT_NMEA]) == [(self.USB_OUT_NMEA, 1)]
+        port.buf = b""
+        port.read_until(lambda items: len(nmea(items)) >= 6, 2, "NMEA again")
+        # UBX input off: the receiver stops listening until a power cycle.
+        assert verdict(port, valset(RAM, [(self.USB_IN_UBX, 0)])) == "ACK"
+        port.buf = b""
+        port.ser.write(frame(0x0A, 0x04))
+        wait_until(lambda: "ignored, UBX input is off" in sim.log(), 2, "the poll ignored")
+        assert not [it for it in split_stream(port.buf) if it[0] == "ubx" and it[1] == 0x0A]
+        port = replug(sim, port, 1)
+        assert port.command(frame(0x0A, 0x04), {(0x0A, 0x04)}) is not None
+
+    def test_cfg_msg_eight_byte_form_sets_every_port(self, sim_factory):
+        sim = sim_factory("--generation", "9", "--no-nmea")
+        port = Port(sim.link)
+        rates = bytes((1, 7, 4, 3, 0, 2, 5, 0))  # DDC, UART1, UART2, USB, SPI, reserved
+        assert verdict(port, frame(6, 1, rates)) == "ACK"
+        assert read_keys(port, L_RAM, [PVT_UART1 - 1, PVT_UART1, PVT_UART1 + 1, PVT_USB,
+                                       PVT_USB + 1]) == [
+            (PVT_UART1 - 1, 4), (PVT_UART1, 3), (PVT_UART1 + 1, 0), (PVT_USB, 2),
+            (PVT_USB + 1, 5)]
+        poll = port.command(frame(6, 1, bytes((1, 7))), {(6, 1)})[3]
+        assert poll == bytes((1, 7, 2)), "the poll answers the rate of the port it came on"
+
+
+def test_gnss_stop_silences_the_epochs_until_start(sim_factory):
+    sim = sim_factory("--generation", "10", "--rate", "25")
+    port = Port(sim.link)
+    port.ser.write(frame(6, 0x04, struct.pack("<HBB", 0, 8, 0)))
+    port.command(frame(0x0A, 0x04), {(0x0A, 0x04)})  # the stop has been handled
+    before = len(sim.truth())
+    port.buf = b""
+    assert not nmea(split_stream(port.read_for(0.3))), "NMEA while the GNSS is stopped"
+    assert len(sim.truth()) == before
+    port.ser.write(frame(6, 0x04, struct.pack("<HBB", 0, 9, 0)))
+    port.read_until(lambda items: len(nmea(items)) >= 6, 2, "NMEA after the GNSS start")

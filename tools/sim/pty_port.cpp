@@ -1,3 +1,4 @@
+// The pty that stands for the receiver's device, and its stable link (see pty_port.hpp).
 #include "pty_port.hpp"
 
 #include <fcntl.h>

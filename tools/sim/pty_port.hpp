@@ -1,5 +1,6 @@
-// A pseudo-terminal that plays the receiver's USB serial device, published under a stable
-// symlink the way udev publishes /dev/serial/by-id links.
+// A pseudo-terminal that plays the receiver's serial device (its USB port, or with --uart the
+// UART behind a serial adapter), published under a stable symlink the way udev publishes
+// /dev/serial/by-id links.
 #pragma once
 
 #include <string>

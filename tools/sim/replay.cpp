@@ -1,3 +1,4 @@
+// Cutting a recording into epochs by receiver time (see replay.hpp).
 #include "replay.hpp"
 
 #include <fstream>

@@ -57,8 +57,9 @@ bool Sim::send(std::string bytes, std::vector<OutputQueue::Mark> marks,
         refused = "paused";
     else if (damage_.stalled(clock_s(CLOCK_MONOTONIC)))
         refused = "stall";
-    // Answers are few and come only when asked for; on a UART they may exceed its buffer.
-    const size_t cap = uart_ && !answer ? kUartCap : OutputQueue::kCap;
+    // Answers are few and come only when asked for, and a recording already fitted the line
+    // it was made on: only synthetic epochs are held to a UART's buffer.
+    const size_t cap = uart_ && !answer && !replay_ ? kUartCap : OutputQueue::kCap;
     const bool queued = out_.push(std::move(bytes), std::move(marks), epoch_truth, refused, cap);
     flush();
     return queued;
@@ -309,9 +310,9 @@ int Sim::prepare() {
     log("device %s -> %s, control %s", opt_.link.c_str(), port_.slave_path().c_str(),
         opt_.control.c_str());
     const Generation& g = rx_.generation();
-    log("receiver: generation %d (protocol %d.%02d)%s, %s%s", g.number == 0 ? 8 : g.number,
-        g.protver_x100 / 100, g.protver_x100 % 100, g.number == 0 ? " classic" : "",
-        uart_ ? "UART1" : "USB", opt_.flash ? "" : ", no flash");
+    const std::string kind = g.number ? "generation " + std::to_string(g.number) : "classic";
+    log("receiver: %s (protocol %d.%02d), %s%s", kind.c_str(), g.protver_x100 / 100,
+        g.protver_x100 % 100, uart_ ? "UART1" : "USB", opt_.flash ? "" : ", no flash");
     if (uart_) log("UART1 at %u baud", uart_->baud());
     const double start = clock_s(CLOCK_MONOTONIC);
     paused_ = opt_.paused;
