@@ -58,6 +58,12 @@ def driver_intervals(zq, link, epochs):
     return {b - a for a, b in zip(seen, seen[1:])}
 
 
+def period(steps):
+    """The iTOW period of the steps seen; one taken late under load skips, never shortens it."""
+    assert steps and all(s % min(steps) == 0 for s in steps), steps
+    return min(steps)
+
+
 def replug(sim):
     sim.send("unplug 0.1")
     wait_until(lambda: "device replugged:" in sim.log(), 3, "replug")
@@ -75,9 +81,9 @@ class TestEveryGeneration:
             generation in BY_KEY) else ("CFG-MSG 01 07 rate 1", "CFG-RATE 5 Hz", "CFG-CFG save")
         assert all(re.search("^%s.*: acknowledged$" % re.escape(s), r.stdout, re.M)
                    for s in steps)
-        assert driver_intervals(zq, sim.link, 6) == {200}
+        assert period(driver_intervals(zq, sim.link, 6)) == 200
         replug(sim)
-        assert driver_intervals(zq, sim.link, 3) == {200}
+        assert period(driver_intervals(zq, sim.link, 3)) == 200
 
     def test_only_what_the_generation_takes_reaches_it(self, sim_factory, generation):
         sim = fresh(sim_factory, generation)
@@ -141,7 +147,7 @@ def test_setup_on_uart1(sim_factory, generation, interface, text):
     r = ubxconfig(sim.link, "--baud", "38400", "--interface", interface, "setup", "2")
     assert r.returncode == 0 and "interface: " + text in r.stdout, r.stderr
     with serial.Serial(sim.link, 38400, timeout=0.05) as ser:
-        assert intervals(pvts_on(ser, 3)) == {500}
+        assert period(intervals(pvts_on(ser, 3))) == 500
 
 
 def test_no_flash_saves_to_battery_backed_ram(sim_factory, zq):
@@ -151,7 +157,7 @@ def test_no_flash_saves_to_battery_backed_ram(sim_factory, zq):
     r = ubxconfig(sim.link, "set", "--layers", "flash", "CFG-RATE-MEAS=1")
     assert r.returncode == 1 and "no flash (try --layers ram,bbr)" in r.stderr
     replug(sim)
-    assert driver_intervals(zq, sim.link, 3) == {200}
+    assert period(driver_intervals(zq, sim.link, 3)) == 200
 
 
 def test_help_describes_every_command_and_the_port_variable():
