@@ -163,6 +163,36 @@ std::optional<std::vector<uint32_t>> keys_of(uint8_t msg, PyObject* keys) {
     return out;
 }
 
+// Key/value pairs from a mapping key (name or id) -> value, at most 64, in its order.
+std::optional<std::vector<ubx::KeyValue>> pairs_of(uint8_t msg, PyObject* values) {
+    if (!PyDict_Check(values) && (!PyMapping_Check(values) || PySequence_Check(values))) {
+        PyErr_Format(PyExc_TypeError, "%s: values must be a mapping key -> value, not %.100s",
+                     ubx::identity(0x06, msg).c_str(), Py_TYPE(values)->tp_name);
+        return std::nullopt;
+    }
+    Ref items = Ref::steal(PyMapping_Items(values));
+    if (!items) return std::nullopt;
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    std::vector<ubx::KeyValue> kvs;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+            PyErr_SetString(PyExc_TypeError, "configuration values: items() must give pairs");
+            return std::nullopt;
+        }
+        const auto id = key_of(msg, PyTuple_GET_ITEM(item, 0));
+        if (!id) return std::nullopt;
+        if (kvs.size() == ubx::kMaxKeys) {
+            fail(msg, "more than " + std::to_string(ubx::kMaxKeys) +
+                          " key/value pairs (the next is " + ubx::key_name(*id) + ")");
+        }
+        const auto raw = raw_of(msg, *id, PyTuple_GET_ITEM(item, 1));
+        if (!raw) return std::nullopt;
+        kvs.push_back({*id, *raw});
+    }
+    return kvs;
+}
+
 // The layers bitmask of VALSET / VALDEL: a non-empty combination of RAM, BBR and flash.
 void check_layers(uint8_t msg, int layers) {
     if (layers < 1 || layers > 7) {
@@ -246,33 +276,9 @@ std::optional<std::vector<uint8_t>> valset_payload(PyObject* args, PyObject* kwa
     uint8_t version = 0;
     uint8_t action = 0;
     if (!transaction_of(kValset, transaction, &version, &action)) return std::nullopt;
-    if (!PyDict_Check(values) && (!PyMapping_Check(values) || PySequence_Check(values))) {
-        PyErr_Format(PyExc_TypeError,
-                     "CFG-VALSET: values must be a mapping key -> value, not %.100s",
-                     Py_TYPE(values)->tp_name);
-        return std::nullopt;
-    }
-    Ref items = Ref::steal(PyMapping_Items(values));
-    if (!items) return std::nullopt;
-    const Py_ssize_t n = PyList_GET_SIZE(items.get());
-    std::vector<ubx::KeyValue> kvs;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-            PyErr_SetString(PyExc_TypeError, "CFG-VALSET: values.items() must give pairs");
-            return std::nullopt;
-        }
-        const auto id = key_of(kValset, PyTuple_GET_ITEM(item, 0));
-        if (!id) return std::nullopt;
-        if (kvs.size() == ubx::kMaxKeys) {
-            fail(kValset, "more than " + std::to_string(ubx::kMaxKeys) +
-                              " key/value pairs (the next is " + ubx::key_name(*id) + ")");
-        }
-        const auto raw = raw_of(kValset, *id, PyTuple_GET_ITEM(item, 1));
-        if (!raw) return std::nullopt;
-        kvs.push_back({*id, *raw});
-    }
-    return ubx::valset_payload(static_cast<uint8_t>(layers), kvs, version, action);
+    const auto kvs = pairs_of(kValset, values);
+    if (!kvs) return std::nullopt;
+    return ubx::valset_payload(static_cast<uint8_t>(layers), *kvs, version, action);
 }
 
 std::optional<std::vector<uint8_t>> valget_payload(PyObject* args, PyObject* kwargs) {
@@ -312,6 +318,21 @@ std::optional<std::vector<uint8_t>> valdel_payload(PyObject* args, PyObject* kwa
     const auto ids = keys_of(kValdel, keys);
     if (!ids) return std::nullopt;
     return ubx::valdel_payload(static_cast<uint8_t>(layers), *ids, version, action);
+}
+
+std::optional<std::vector<uint8_t>> tail_payload(const ubx::MessageDef& def, PyObject* value) {
+    std::vector<uint8_t> out;
+    if (def.tail_kind == ubx::TailKind::KeyValues) {
+        const auto kvs = pairs_of(def.id(), value);
+        if (!kvs) return std::nullopt;
+        out = ubx::valset_payload(1, *kvs);
+    } else {
+        const auto ids = keys_of(def.id(), value);
+        if (!ids) return std::nullopt;
+        out = ubx::valdel_payload(1, *ids);
+    }
+    out.erase(out.begin(), out.begin() + 4);  // the tail only, without the builders' header
+    return out;
 }
 
 PyObject* config_keys_mapping() {

@@ -28,6 +28,11 @@ std::optional<std::vector<uint8_t>> valset_payload(PyObject* args, PyObject* kwa
 std::optional<std::vector<uint8_t>> valget_payload(PyObject* args, PyObject* kwargs);
 std::optional<std::vector<uint8_t>> valdel_payload(PyObject* args, PyObject* kwargs);
 
+// The wire bytes of a key/value tail given as a mapping, or of a key tail given as an
+// iterable of names or ids, for the generic constructor (UBXMessage(6, 0x8A, SET, ...,
+// cfgData={...})). Errors as for the classmethods.
+std::optional<std::vector<uint8_t>> tail_payload(const ubx::MessageDef& def, PyObject* value);
+
 // CONFIG_KEYS: a read-only mapping key name -> (id, type name, scale, unit). New reference.
 PyObject* config_keys_mapping();
 

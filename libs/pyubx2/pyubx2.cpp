@@ -224,6 +224,17 @@ bool takes_real(uint8_t cls, uint8_t id, std::string_view name) {
     return false;
 }
 
+// A form of the message whose configuration key (or key/value) tail has this name.
+const ubx::MessageDef* key_tail_form(uint8_t cls, uint8_t id, std::string_view name) {
+    for (const ubx::MessageDef& m : ubx::forms_of(cls, id)) {
+        if (m.tail && m.tail->name == name &&
+            (m.tail_kind == ubx::TailKind::Keys || m.tail_kind == ubx::TailKind::KeyValues)) {
+            return &m;
+        }
+    }
+    return nullptr;
+}
+
 // UBXMessage(msgClass, msgID, mode, **fields)
 PyObject* message_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     ModuleState* st = state_of(tp);
@@ -284,6 +295,20 @@ PyObject* message_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
                 nv.value =
                     ubx::Value::of_text({PyBytes_AS_STRING(b.get()),
                                          static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))});
+                keep.push_back(std::move(b));
+            } else if (const ubx::MessageDef* t = key_tail_form(c, i, nv.name);
+                       t && (PyDict_Check(value) || PyList_Check(value) || PyTuple_Check(value))) {
+                // cfgData as a dict, keys as a list: what as_dict() gives back.
+                Ref b = Ref::steal(guarded(st, [&]() -> PyObject* {
+                    const auto tail = pyubx2::tail_payload(*t, value);
+                    if (!tail) return nullptr;
+                    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(tail->data()),
+                                                     static_cast<Py_ssize_t>(tail->size()));
+                }));
+                if (!b) return nullptr;
+                nv.value = ubx::Value::of_bytes(
+                    {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b.get())),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))});
                 keep.push_back(std::move(b));
             } else if (PyFloat_Check(value) && takes_real(c, i, nv.name)) {
                 nv.value = ubx::Value::of_real(PyFloat_AS_DOUBLE(value));

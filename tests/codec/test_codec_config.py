@@ -217,3 +217,13 @@ def test_bad_keys_and_values_raise_message_errors_naming_them(call, text):
 def test_arguments_of_the_wrong_kind_are_type_errors(call):
     with pytest.raises(TypeError):
         call()
+
+
+def test_generic_constructor_takes_what_as_dict_gives():
+    for msg in (UBXMessage.valset(SET_LAYER_FLASH, {"CFG-RATE-MEAS": 200, 0x10990001: True}),
+                UBXMessage.valdel(SET_LAYER_BBR, ["CFG-PM-ONTIME", "0x40990002"])):
+        assert UBXMessage(6, msg.msg_id, SET, **msg.as_dict()) == msg
+    answer = UBXMessage(6, 0x8B, 0, version=1, layer=7, cfgData={"CFG-NAVSPG-FIXMODE": 3})
+    assert answer.payload == struct.pack("<BBHIB", 1, 7, 0, 0x20110011, 3)
+    with pytest.raises(UBXMessageError, match="value 65836 out of range for CFG-RATE-NAV"):
+        UBXMessage(6, 0x8A, SET, cfgData={"CFG-RATE-NAV": 300 + 2**16})
