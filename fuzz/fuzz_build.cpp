@@ -8,6 +8,7 @@
 // at its documented fixed value or zero.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <compare>
 #include <cstring>
 #include <map>
@@ -27,6 +28,9 @@ struct Pick {
 };
 
 std::pair<int64_t, int64_t> range_of(const ubx::Field& f) {
+    // Integers a float (R4) or double (R8) holds exactly.
+    if (f.type == ubx::Type::R4) return {-(int64_t{1} << 24), int64_t{1} << 24};
+    if (f.type == ubx::Type::R8) return {-(int64_t{1} << 53), int64_t{1} << 53};
     const unsigned bits = static_cast<unsigned>(ubx::type_size(f.type) * 8);
     if (f.mask != 0) return {0, static_cast<int64_t>(f.mask >> std::countr_zero(f.mask))};
     if (ubx::type_signed(f.type)) {
@@ -46,6 +50,7 @@ Slot slot_of(const ubx::MessageDef& m, std::string_view name) {
     for (const auto& f : m.fields) {
         if (f.name == name) return {&f, 0};
     }
+    if (m.tail && m.tail->name == name) return {m.tail, 0};
     const auto us = name.rfind('_');
     if (m.block.empty() || us == std::string_view::npos || us == 0 || us + 1 == name.size()) {
         return {};
@@ -75,6 +80,21 @@ void check_field(const ubx::Message& msg, const Slot& s, const ubx::Value& given
                  uint32_t bits_on_top) {
     const ubx::Value got = msg.value(ubx::FieldRef{s.field, s.block});
     const ubx::Field& f = *s.field;
+    if (&f == msg.def()->tail) {
+        const std::string_view in = given.text();
+        if (f.type == ubx::Type::CH) {
+            fuzz_check(got.text() == in.substr(0, in.find('\0')));
+        } else {
+            fuzz_check(got.text() == in);
+        }
+        return;
+    }
+    if (got.real) {
+        double want = given.real ? given.r : static_cast<double>(given.i);
+        if (f.type == ubx::Type::R4) want = static_cast<float>(want);
+        fuzz_check(got.r == want || (std::isnan(got.r) && std::isnan(want)));
+        return;
+    }
     if (f.count > 1 || f.type == ubx::Type::CH) {
         const std::string_view in = given.text();
         if (f.type == ubx::Type::CH) {
@@ -134,6 +154,10 @@ void check(uint8_t cls, uint8_t id, std::span<const ubx::NamedValue> fields,
         touched.emplace_back(offset_of(def, s), size_of(*s.field));
     }
     msg.for_each([&](const ubx::FieldRef& ref, const ubx::Value& v) {
+        if (ref.field == def.tail) {  // checked above when given, else empty
+            if (!last.contains(Slot{def.tail, 0})) fuzz_check(v.bytes.empty());
+            return;
+        }
         const std::size_t at = offset_of(def, {ref.field, ref.block});
         const std::size_t n = size_of(*ref.field);
         for (const auto& [b, m] : touched) {
@@ -203,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             names.push_back(std::move(name));
         }
         ubx::Value value;
-        switch (in.u8() % 4) {
+        switch (in.u8() % 5) {
             case 0:
                 value = ubx::Value(static_cast<int64_t>(in.u64()));
                 break;
@@ -221,9 +245,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 value = ubx::Value::of_bytes(
                     {reinterpret_cast<const uint8_t*>(texts.back().data()), texts.back().size()});
                 break;
-            default:
+            case 3:
                 texts.push_back(in.str(40));
                 value = ubx::Value::of_text(texts.back());
+                break;
+            default:
+                value = ubx::Value::of_real(std::bit_cast<double>(in.u64()));
                 break;
         }
         fields.push_back({names.back(), value});
@@ -240,11 +267,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (!one_form) {
         fuzz_check(static_cast<unsigned>(mode) <= 2);
         if (!fields.empty() && !(fields.size() == 1 && fields[0].name == "payload")) {
-            const ubx::MessageDef* def = ubx::find_form(cls, id, payload.size());
+            const ubx::MessageDef* def = ubx::find_form(cls, id, std::span<const uint8_t>(payload));
             fuzz_check(def && (def->modes & (1u << static_cast<unsigned>(mode))));
         }
     } else {
-        fuzz_check(ubx::find_form(cls, id, payload.size()) == one_form);
+        fuzz_check(ubx::find_form(cls, id, std::span<const uint8_t>(payload)) == one_form);
     }
     check(cls, id, fields, payload);
     return 0;

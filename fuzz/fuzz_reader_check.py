@@ -70,6 +70,15 @@ class Whole(io.BytesIO):
         return self.tell() >= len(self.getbuffer())
 
 
+def same(a, b):
+    """Equal values, a NaN from an R4/R8 field being the same as itself."""
+    if isinstance(a, float) and isinstance(b, float) and a != a and b != b:
+        return True
+    if isinstance(a, dict) and isinstance(b, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return type(a) is type(b) and a == b
+
+
 def inspect(raw, msg):
     assert type(raw) is bytes and raw[:2] == b"\xb5\x62", raw[:8]
     assert msg.serialize() == raw
@@ -84,7 +93,7 @@ def inspect(raw, msg):
         assert fields, ident
     for name, value in fields.items():
         got = getattr(msg, name)
-        assert type(got) is type(value) and got == value, (ident, name, got, value)
+        assert same(got, value), (ident, name, got, value)
     for name in PROBES:
         if name in fields:
             continue
@@ -103,7 +112,7 @@ def inspect(raw, msg):
     assert text.startswith("<UBX(" + ident) and text.endswith(")>")
     again = UBXReader.parse(raw)
     assert again == msg and not (again != msg) and hash(again) == hash(msg)
-    assert again.as_dict() == fields
+    assert same(again.as_dict(), fields)
     if fields:
         try:
             built = UBXMessage(raw[2], raw[3], GET, **fields)
@@ -112,7 +121,7 @@ def inspect(raw, msg):
         # The builder may pick another form of the same message; the same form holds the
         # same values. (Text is compared as text: bytes after a NUL are not a value.)
         if built.length == msg.length:
-            assert built.as_dict() == fields, ident
+            assert same(built.as_dict(), fields), ident
 
 
 def drain(stream):

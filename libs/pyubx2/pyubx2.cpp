@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "config_keys.hpp"
 #include "pyref.hpp"
 #include "serial_port.hpp"
 #include "ubx/ubx.hpp"
@@ -90,6 +91,7 @@ auto guarded(ModuleState* st, Fn&& fn) -> decltype(fn()) {
 }
 
 PyObject* to_python(const ubx::Value& v) {
+    if (v.real) return PyFloat_FromDouble(v.r);
     switch (v.kind) {
         case ubx::Value::Kind::Int:
             return PyLong_FromLongLong(v.i);
@@ -119,7 +121,16 @@ void append_escaped(std::string& out, std::span<const uint8_t> b, char quote) {
     }
 }
 
+// A real as Python's repr() writes it.
+void append_real(std::string& out, double d) {
+    char* s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!s) throw std::bad_alloc();
+    out += s;
+    PyMem_Free(s);
+}
+
 void append_value(std::string& out, const ubx::Value& v) {
+    if (v.real) return append_real(out, v.r);
     switch (v.kind) {
         case ubx::Value::Kind::Int:
             out += std::to_string(v.i);
@@ -159,6 +170,17 @@ std::size_t row_of(const ubx::MessageDef* d) {
     return static_cast<std::size_t>(d - ubx::catalogue.data());
 }
 
+// A configuration key list or key/value tail, which Python sees as a list or dict.
+bool is_key_tail(const ubx::MessageDef* def, const ubx::FieldRef& f) {
+    return f.field == def->tail &&
+           (def->tail_kind == ubx::TailKind::Keys || def->tail_kind == ubx::TailKind::KeyValues);
+}
+
+PyObject* field_object(const ubx::MessageDef* def, const ubx::FieldRef& f, const ubx::Value& v) {
+    if (is_key_tail(def, f)) return pyubx2::tail_object(*def, v.bytes);
+    return to_python(v);
+}
+
 // Takes over `raw`, a complete checked frame.
 PyObject* new_message(ModuleState* st, Ref raw, const ubx::MessageDef* def, uint8_t mode) {
     auto* m = PyObject_GC_New(MessageObject, st->message_type);
@@ -191,6 +213,26 @@ void message_dealloc(PyObject* self) {
     message_clear(self);
     tp->tp_free(self);
     Py_DECREF(tp);
+}
+
+// True when some form of the message has an R4/R8 field of this name.
+bool takes_real(uint8_t cls, uint8_t id, std::string_view name) {
+    for (const ubx::MessageDef& m : ubx::forms_of(cls, id)) {
+        const auto ref = ubx::find_field(m, name);
+        if (ref && ref->field != m.tail && ubx::type_real(ref->field->type)) return true;
+    }
+    return false;
+}
+
+// A form of the message whose configuration key (or key/value) tail has this name.
+const ubx::MessageDef* key_tail_form(uint8_t cls, uint8_t id, std::string_view name) {
+    for (const ubx::MessageDef& m : ubx::forms_of(cls, id)) {
+        if (m.tail && m.tail->name == name &&
+            (m.tail_kind == ubx::TailKind::Keys || m.tail_kind == ubx::TailKind::KeyValues)) {
+            return &m;
+        }
+    }
+    return nullptr;
 }
 
 // UBXMessage(msgClass, msgID, mode, **fields)
@@ -254,6 +296,22 @@ PyObject* message_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
                     ubx::Value::of_text({PyBytes_AS_STRING(b.get()),
                                          static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))});
                 keep.push_back(std::move(b));
+            } else if (const ubx::MessageDef* t = key_tail_form(c, i, nv.name);
+                       t && (PyDict_Check(value) || PyList_Check(value) || PyTuple_Check(value))) {
+                // cfgData as a dict, keys as a list: what as_dict() gives back.
+                Ref b = Ref::steal(guarded(st, [&]() -> PyObject* {
+                    const auto tail = pyubx2::tail_payload(*t, value);
+                    if (!tail) return nullptr;
+                    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(tail->data()),
+                                                     static_cast<Py_ssize_t>(tail->size()));
+                }));
+                if (!b) return nullptr;
+                nv.value = ubx::Value::of_bytes(
+                    {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b.get())),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))});
+                keep.push_back(std::move(b));
+            } else if (PyFloat_Check(value) && takes_real(c, i, nv.name)) {
+                nv.value = ubx::Value::of_real(PyFloat_AS_DOUBLE(value));
             } else {
                 PyErr_Format(PyExc_TypeError,
                              "UBXMessage: field '%U' takes int, bytes or str, not %.100s", key,
@@ -269,7 +327,8 @@ PyObject* message_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         Ref raw = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.data()),
                                                        static_cast<Py_ssize_t>(frame.size())));
         if (!raw) return nullptr;
-        const ubx::MessageDef* def = ubx::find_form(c, i, frame.size() - ubx::kOverhead);
+        const ubx::MessageDef* def = ubx::find_form(
+            c, i, std::span(frame).subspan(ubx::kHeaderSize, frame.size() - ubx::kOverhead));
         return new_message(st, std::move(raw), def, static_cast<uint8_t>(mode));
     });
 }
@@ -287,12 +346,16 @@ PyObject* message_getattro(PyObject* self, PyObject* name) {
                 f, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(m->raw)) + ubx::kHeaderSize));
         }
         if (PyErr_Occurred()) return nullptr;
-        if (!m->def->block.empty()) {
+        if (!m->def->block.empty() || m->def->tail) {
             Py_ssize_t n = 0;
             const char* s = PyUnicode_AsUTF8AndSize(name, &n);
             if (!s) return nullptr;
             const ubx::Message msg = as_message(m);
-            if (auto v = msg.get({s, static_cast<std::size_t>(n)})) return to_python(*v);
+            const std::string_view key{s, static_cast<std::size_t>(n)};
+            const auto ref = ubx::find_field(*m->def, key);
+            if (ref && ref->block <= msg.blocks()) {
+                return guarded(st, [&] { return field_object(m->def, *ref, msg.value(*ref)); });
+            }
         }
     }
     return PyObject_GenericGetAttr(self, name);
@@ -348,7 +411,7 @@ PyObject* message_as_dict(PyObject* self, PyObject*) {
         bool ok = true;
         msg.for_each([&](const ubx::FieldRef& f, const ubx::Value& v) {
             if (!ok) return;
-            Ref val = Ref::steal(to_python(v));
+            Ref val = Ref::steal(field_object(msg.def(), f, v));
             ok = val && PyDict_SetItemString(d.get(), f.name().c_str(), val.get()) == 0;
         });
         return ok ? d.release() : nullptr;
@@ -361,12 +424,24 @@ PyObject* message_repr(PyObject* self) {
         const ubx::Message msg = as_message(m);
         std::string s = "<UBX(" + msg.identity();
         if (m->def) {
+            bool ok = true;
             msg.for_each([&](const ubx::FieldRef& f, const ubx::Value& v) {
+                if (!ok) return;
                 s += ", ";
                 s += f.name();
                 s += '=';
-                append_value(s, v);
+                if (!is_key_tail(m->def, f)) return append_value(s, v);
+                // Key names and numbers: ASCII, so the dict's or list's repr reads as is.
+                Ref obj = Ref::steal(field_object(m->def, f, v));
+                Ref r = Ref::steal(obj ? PyObject_Repr(obj.get()) : nullptr);
+                const char* text = r ? PyUnicode_AsUTF8(r.get()) : nullptr;
+                if (!text) {
+                    ok = false;
+                    return;
+                }
+                s += text;
             });
+            if (!ok) return nullptr;
         } else {
             // One log line: a long unknown payload is cut short.
             constexpr std::size_t kShown = 64;
@@ -394,9 +469,50 @@ Py_hash_t message_hash(PyObject* self) {
     return PyObject_Hash(reinterpret_cast<MessageObject*>(self)->raw);
 }
 
+// A CFG message from a payload the configuration-by-key helpers built.
+PyObject* cfg_message(PyObject* cls, uint8_t id, ubx::Mode mode,
+                      std::optional<std::vector<uint8_t>> (*payload_of)(PyObject*, PyObject*),
+                      PyObject* args, PyObject* kwargs) {
+    ModuleState* st = state_of(reinterpret_cast<PyTypeObject*>(cls));
+    return guarded(st, [&]() -> PyObject* {
+        const auto payload = payload_of(args, kwargs);
+        if (!payload) return nullptr;
+        const std::vector<uint8_t> frame = ubx::make_frame(0x06, id, *payload);
+        Ref raw = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.data()),
+                                                       static_cast<Py_ssize_t>(frame.size())));
+        if (!raw) return nullptr;
+        return new_message(st, std::move(raw), ubx::find_form(0x06, id, *payload),
+                           static_cast<uint8_t>(mode));
+    });
+}
+
+PyObject* message_valset(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    return cfg_message(cls, 0x8A, ubx::Mode::Set, pyubx2::valset_payload, args, kwargs);
+}
+
+PyObject* message_valget(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    return cfg_message(cls, 0x8B, ubx::Mode::Poll, pyubx2::valget_payload, args, kwargs);
+}
+
+PyObject* message_valdel(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    return cfg_message(cls, 0x8C, ubx::Mode::Set, pyubx2::valdel_payload, args, kwargs);
+}
+
 PyMethodDef message_methods[] = {
     {"serialize", message_serialize, METH_NOARGS, "The complete frame as bytes."},
     {"as_dict", message_as_dict, METH_NOARGS, "All fields as a dict, in payload order."},
+    {"valset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(message_valset)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "valset(layers, values, /, *, transaction=None) -> CFG-VALSET (SET) setting each key of "
+     "the mapping `values` (name or id -> value) in the layers of the bitmask `layers`."},
+    {"valget", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(message_valget)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "valget(layer, keys, /, *, position=0) -> CFG-VALGET request (POLL) for `keys` (names "
+     "or ids) from one layer (0 RAM, 1 BBR, 2 flash, 7 default)."},
+    {"valdel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(message_valdel)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "valdel(layers, keys, /, *, transaction=None) -> CFG-VALDEL (SET) removing `keys` from "
+     "the layers of the bitmask `layers`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -899,6 +1015,16 @@ int module_exec(PyObject* mod) {
         PyModule_AddIntConstant(mod, "MAX_PAYLOAD", ubx::kDefaultMaxPayload) < 0) {
         return -1;
     }
+    static constexpr std::pair<const char*, int> kLayers[] = {
+        {"SET_LAYER_RAM", 1},      {"SET_LAYER_BBR", 2},  {"SET_LAYER_FLASH", 4},
+        {"POLL_LAYER_RAM", 0},     {"POLL_LAYER_BBR", 1}, {"POLL_LAYER_FLASH", 2},
+        {"POLL_LAYER_DEFAULT", 7},
+    };
+    for (const auto& [name, value] : kLayers) {
+        if (PyModule_AddIntConstant(mod, name, value) < 0) return -1;
+    }
+    Ref keys = Ref::steal(pyubx2::config_keys_mapping());
+    if (!keys || PyModule_AddObjectRef(mod, "CONFIG_KEYS", keys.get()) < 0) return -1;
     st->str_in_waiting = PyUnicode_InternFromString("in_waiting");
     st->str_read = PyUnicode_InternFromString("read");
     st->str_timeout = PyUnicode_InternFromString("timeout");

@@ -1,10 +1,29 @@
 """UBX protocol codec: stream reader, message builder and parser."""
-from typing import Any, Iterator, Protocol, final
+from typing import Any, Iterable, Iterator, Mapping, Protocol, final
 
 GET: int
 SET: int
 POLL: int
 MAX_PAYLOAD: int
+SET_LAYER_RAM: int
+"""CFG-VALSET / CFG-VALDEL `layers` bit: RAM (1). Combine with `|`."""
+SET_LAYER_BBR: int
+"""Battery-backed RAM (2)."""
+SET_LAYER_FLASH: int
+"""Flash (4)."""
+POLL_LAYER_RAM: int
+"""CFG-VALGET `layer` index: RAM (0)."""
+POLL_LAYER_BBR: int
+"""Battery-backed RAM (1)."""
+POLL_LAYER_FLASH: int
+"""Flash (2)."""
+POLL_LAYER_DEFAULT: int
+"""The receiver's defaults (7)."""
+CONFIG_KEYS: Mapping[str, tuple[int, str, float, str]]
+"""The configuration keys the codec knows: name -> (key id, type name such as "U2" or "L",
+scale, unit). One count of a value is `scale` `unit` (CFG-RATE-MEAS: 0.001 s). A key not in
+here is named by its id as "0x" and eight lower-case hex digits ("0x40520099"), and that form
+is accepted wherever a key name is."""
 
 class UBXError(ValueError):
     msg_cls: int
@@ -23,8 +42,14 @@ class UBXMessage:
 
     Every payload field is an attribute under its protocol name (NAV-PVT: iTOW, lat, lon,
     pDOP, ...; bit fields such as gnssFixOk also by name). Integers are delivered raw, U1[n]
-    arrays as bytes, CH[n] as str. Repeated groups carry a 1-based suffix: cno_01, cno_02.
-    A class/id not in the catalogue has the identity "UNKNOWN-0xCC-0xII" and no fields.
+    arrays as bytes, CH[n] as str, R4/R8 as float. Repeated groups carry a 1-based suffix:
+    cno_01, cno_02. INF messages carry their text as `str`. A class/id not in the catalogue has
+    the identity "UNKNOWN-0xCC-0xII" and no fields.
+
+    Configuration by key: a CFG-VALSET or CFG-VALGET answer has `cfgData`, a dict key name ->
+    value in wire order (L as bool, R4/R8 as float, other types as the raw int); a CFG-VALGET
+    request or CFG-VALDEL has `keys`, a list of key names. Their header fields (version,
+    layers or layer, transaction, position) are attributes like any other.
     """
 
     identity: str
@@ -36,9 +61,25 @@ class UBXMessage:
     rx_time: float | None
     """`time.monotonic()` at which `UBXReader.read()` took the bytes holding the frame's last
     byte from its stream; None for a message built or parsed from bytes."""
-    def __init__(self, msgClass: int, msgID: int, mode: int, /, **fields: int | bytes | str) -> None: ...
+    def __init__(self, msgClass: int, msgID: int, mode: int, /, **fields: int | float | bytes | str) -> None: ...
+    @classmethod
+    def valset(cls, layers: int, values: Mapping[str | int, bool | int | float], /, *, transaction: int | None = None) -> UBXMessage:
+        """CFG-VALSET (mode SET) setting each key of `values` (a name from CONFIG_KEYS, a
+        hex-id name, or an id) to its value (bool, int or float by the key's type) in the
+        `layers` bitmask (SET_LAYER_*). `transaction` None sends version 0; an action 0..3
+        (0 none, 1 (re)start, 2 continue, 3 apply and end) sends version 1 with it. An
+        unknown key, a value of the wrong type or outside the key's range, more than 64
+        pairs or bad layers raise UBXMessageError naming the key."""
+    @classmethod
+    def valget(cls, layer: int, keys: Iterable[str | int] | str | int, /, *, position: int = 0) -> UBXMessage:
+        """CFG-VALGET request (mode POLL) for `keys` (names or ids, at most 64) from one
+        layer (POLL_LAYER_*: 0 RAM, 1 BBR, 2 flash, 7 default), skipping `position` results."""
+    @classmethod
+    def valdel(cls, layers: int, keys: Iterable[str | int] | str | int, /, *, transaction: int | None = None) -> UBXMessage:
+        """CFG-VALDEL (mode SET) removing `keys` from the `layers` bitmask (SET_LAYER_BBR,
+        SET_LAYER_FLASH); `transaction` as for valset."""
     def serialize(self) -> bytes: ...
-    def as_dict(self) -> dict[str, int | bytes | str]: ...
+    def as_dict(self) -> dict[str, Any]: ...
     def __getattr__(self, name: str) -> Any: ...
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...

@@ -126,12 +126,12 @@ def test_poll_without_fields_is_the_bare_header():
 
 
 def test_unknown_message_identity_and_payload():
-    raw = frame(0x01, 0x20, b"\x01\x02\x03")
+    raw = frame(0x01, 0x7F, b"\x01\x02\x03")
     msg = UBXReader.parse(raw)
-    assert msg.identity == "UNKNOWN-0x01-0x20"
-    assert (msg.msg_cls, msg.msg_id, msg.payload, msg.length) == (1, 0x20, b"\x01\x02\x03", 3)
+    assert msg.identity == "UNKNOWN-0x01-0x7F"
+    assert (msg.msg_cls, msg.msg_id, msg.payload, msg.length) == (1, 0x7F, b"\x01\x02\x03", 3)
     assert not hasattr(msg, "iTOW")
-    assert UBXMessage(0x01, 0x20, GET, payload=b"\x01\x02\x03") == msg
+    assert UBXMessage(0x01, 0x7F, GET, payload=b"\x01\x02\x03") == msg
 
 
 def test_nav_pvt_forms_differ_in_attributes():
@@ -161,7 +161,7 @@ def test_message_equality_hash_and_log_line():
     line = repr(a)
     assert line == str(a) == "<UBX(CFG-RATE, measRate=1000, navRate=1, timeRef=1)>"
     assert a.as_dict() == {"measRate": 1000, "navRate": 1, "timeRef": 1}
-    long_unknown = UBXReader.parse(frame(0x0D, 0x03, bytes(5000)))
+    long_unknown = UBXReader.parse(frame(0x0D, 0x7F, bytes(5000)))
     assert "\n" not in repr(long_unknown) and len(repr(long_unknown)) < 400
 
 

@@ -9,6 +9,7 @@
 
 #include "ubx/catalogue.hpp"
 #include "ubx/error.hpp"
+#include "ubx/le.hpp"
 #include "util.hpp"
 
 namespace ubx {
@@ -39,9 +40,9 @@ std::vector<uint8_t> make_frame(uint8_t cls, uint8_t id, std::span<const uint8_t
     f[1] = kSync2;
     f[2] = cls;
     f[3] = id;
-    f[4] = static_cast<uint8_t>(payload.size());
-    f[5] = static_cast<uint8_t>(payload.size() >> 8);
-    if (!payload.empty()) std::memcpy(f.data() + kHeaderSize, payload.data(), payload.size());
+    le::Writer w(f);
+    w.put<uint16_t>(4, static_cast<uint16_t>(payload.size()));
+    w.put_bytes(kHeaderSize, payload);
     const Checksum ck = checksum(std::span(f).subspan(2, 4 + payload.size()));
     f[f.size() - 2] = ck.a;
     f[f.size() - 1] = ck.b;
@@ -51,7 +52,7 @@ std::vector<uint8_t> make_frame(uint8_t cls, uint8_t id, std::span<const uint8_t
 namespace {
 
 inline std::size_t length_field(const uint8_t* h) {
-    return h[4] | (std::size_t{h[5]} << 8);
+    return le::load<uint16_t>(h + 4);
 }
 
 inline bool checksum_ok(const uint8_t* f, std::size_t total) {

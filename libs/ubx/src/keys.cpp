@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "ubx/error.hpp"
+#include "ubx/le.hpp"
 #include "util.hpp"
 
 namespace ubx {
@@ -58,10 +59,10 @@ void append_values(uint8_t msg, std::vector<uint8_t>& out, std::span<const KeyVa
                  "value of " + key_name(kv.id) + " does not fit in " + std::to_string(n) +
                      (n == 1 ? " byte" : " bytes"));
         }
-        uint8_t buf[12];
-        detail::store_le<uint32_t>(buf, kv.id);
-        detail::store_le<uint64_t>(buf + 4, kv.raw);
-        out.insert(out.end(), buf, buf + 4 + n);
+        const std::size_t at = out.size();
+        out.resize(at + 4 + n);
+        le::store<uint32_t>(out.data() + at, kv.id);
+        le::store_n(out.data() + at + 4, kv.raw, n);
     }
 }
 
@@ -69,9 +70,9 @@ void append_keys(uint8_t msg, std::vector<uint8_t>& out, std::span<const uint32_
     check_count(msg, keys.size(), "keys");
     for (const uint32_t id : keys) {
         checked_size(msg, id);
-        uint8_t buf[4];
-        detail::store_le<uint32_t>(buf, id);
-        out.insert(out.end(), buf, buf + 4);
+        const std::size_t at = out.size();
+        out.resize(at + 4);
+        le::store<uint32_t>(out.data() + at, id);
     }
 }
 
@@ -177,27 +178,26 @@ uint64_t key_raw_real(KeyType t, double v) noexcept {
 
 std::vector<KeyValue> parse_key_values(std::span<const uint8_t> cfg_data, uint8_t msg_id) {
     std::vector<KeyValue> out;
-    std::size_t at = 0;
-    while (at < cfg_data.size()) {
-        if (cfg_data.size() - at < 4) {
+    le::Reader in(cfg_data);
+    while (!in.done()) {
+        const std::size_t at = in.pos();
+        const auto id = in.read<uint32_t>();
+        if (!id) {
             fail(Errc::BadLength, msg_id, cfg_data.size(),
                  "configuration data ends inside a key id at byte " + std::to_string(at));
         }
-        const auto id = detail::load_le<uint32_t>(cfg_data.data() + at);
-        const std::size_t n = key_value_size(id);
+        const std::size_t n = key_value_size(*id);
         if (n == 0) {
             fail(Errc::BadValue, msg_id, cfg_data.size(),
-                 "key " + hex_id(id) + " at byte " + std::to_string(at) +
+                 "key " + hex_id(*id) + " at byte " + std::to_string(at) +
                      " has an illegal size code");
         }
-        if (cfg_data.size() - at - 4 < n) {
+        const auto raw = in.read_n(n);
+        if (!raw) {
             fail(Errc::BadLength, msg_id, cfg_data.size(),
-                 "configuration data ends inside the value of " + key_name(id));
+                 "configuration data ends inside the value of " + key_name(*id));
         }
-        uint64_t raw = 0;
-        std::memcpy(&raw, cfg_data.data() + at + 4, n);
-        out.push_back({id, raw});
-        at += 4 + n;
+        out.push_back({*id, *raw});
     }
     return out;
 }
@@ -209,8 +209,9 @@ std::vector<uint32_t> parse_keys(std::span<const uint8_t> keys, uint8_t msg_id) 
     }
     std::vector<uint32_t> out;
     out.reserve(keys.size() / 4);
-    for (std::size_t at = 0; at < keys.size(); at += 4)
-        out.push_back(detail::load_le<uint32_t>(keys.data() + at));
+    le::Reader in(keys);
+    while (const auto id = in.read<uint32_t>())
+        out.push_back(*id);
     return out;
 }
 

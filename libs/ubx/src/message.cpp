@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ubx/error.hpp"
+#include "ubx/keys.hpp"
 #include "ubx/message.hpp"
 #include "util.hpp"
 
@@ -24,6 +25,13 @@ std::span<const MessageDef> forms_of(uint8_t cls, uint8_t id) noexcept {
 const MessageDef* find_form(uint8_t cls, uint8_t id, std::size_t payload_len) noexcept {
     for (const MessageDef& m : forms_of(cls, id)) {
         if (m.fits(payload_len)) return &m;
+    }
+    return nullptr;
+}
+
+const MessageDef* find_form(uint8_t cls, uint8_t id, std::span<const uint8_t> payload) noexcept {
+    for (const MessageDef& m : forms_of(cls, id)) {
+        if (m.admits(payload)) return &m;
     }
     return nullptr;
 }
@@ -77,10 +85,13 @@ std::string FieldRef::name() const {
 FieldRef Message::field(std::size_t i) const noexcept {
     if (i < def_->fields.size()) return {&def_->fields[i], 0};
     i -= def_->fields.size();
+    const std::size_t in_blocks = blocks() * def_->block.size();
+    if (i >= in_blocks) return {def_->tail, 0};
     return {&def_->block[i % def_->block.size()], i / def_->block.size() + 1};
 }
 
 Value Message::value(const FieldRef& f) const noexcept {
+    if (f.field == def_->tail) return read_tail(*def_, payload_);
     const uint8_t* base = payload_.data();
     if (f.block != 0) base += def_->min_len + (f.block - 1) * def_->block_size;
     return read_field(*f.field, base);
@@ -97,35 +108,62 @@ std::optional<std::pair<std::string_view, std::size_t>> split_block_name(std::st
     return std::pair{name.substr(0, us), k};
 }
 
-std::optional<Value> Message::get(std::string_view name) const noexcept {
-    if (!def_) return std::nullopt;
-    for (const Field& f : def_->fields) {
-        if (f.name == name) return read_field(f, payload_.data());
+std::optional<FieldRef> find_field(const MessageDef& m, std::string_view name) noexcept {
+    for (const Field& f : m.fields) {
+        if (f.name == name) return FieldRef{&f, 0};
     }
-    if (def_->block.empty()) return std::nullopt;
+    if (m.tail && m.tail->name == name) return FieldRef{m.tail, 0};
+    if (m.block.empty()) return std::nullopt;
     const auto split = split_block_name(name);
-    if (!split || split->second > blocks()) return std::nullopt;
-    for (const Field& f : def_->block) {
-        if (f.name == split->first) return value(FieldRef{&f, split->second});
+    if (!split) return std::nullopt;
+    for (const Field& f : m.block) {
+        if (f.name == split->first) return FieldRef{&f, split->second};
     }
     return std::nullopt;
+}
+
+std::optional<Value> Message::get(std::string_view name) const noexcept {
+    if (!def_) return std::nullopt;
+    const auto ref = find_field(*def_, name);
+    if (!ref || ref->block > blocks()) return std::nullopt;
+    return value(*ref);
 }
 
 Message decode(uint8_t cls, uint8_t id, std::span<const uint8_t> payload) {
     const auto forms = forms_of(cls, id);
     if (forms.empty()) return Message(cls, id, nullptr, payload);
     for (const MessageDef& m : forms) {
-        if (m.fits(payload.size())) return Message(cls, id, &m, payload);
+        if (!m.admits(payload)) continue;
+        // Pairs whose value sizes do not add up to the tail are no message: say where.
+        if (m.tail_kind == TailKind::KeyValues) {
+            try {
+                parse_key_values(payload.subspan(m.min_len), id);
+            } catch (const Error& e) {
+                throw Error(Errc::BadLength, cls, id, payload.size(), e.what());
+            }
+        }
+        return Message(cls, id, &m, payload);
     }
     std::string lens;
+    const MessageDef* by_byte = nullptr;  // a form whose length fits, its byte does not
     for (const MessageDef& m : forms) {
+        if (m.fits(payload.size()) && m.match != 0 && !by_byte) by_byte = &m;
         if (!lens.empty()) lens += ", ";
-        lens += std::to_string(m.min_len);
+        lens += std::to_string(tables::shortest(m));
         if (m.block_size) {
             lens += '+';
             lens += std::to_string(m.block_size);
             lens += 'n';
+        } else if (m.tail) {
+            lens += m.tail_kind == TailKind::Keys ? "+4n" : "+";
         }
+    }
+    if (by_byte) {
+        const MessageDef& m = *by_byte;
+        throw Error(Errc::BadLength, cls, id, payload.size(),
+                    detail::msg_label(cls, id) + " with " + std::to_string(payload.size()) +
+                        "-byte payload: no form has byte " + std::to_string(payload[m.match_at]) +
+                        " at offset " + std::to_string(m.match_at));
     }
     throw Error(Errc::BadLength, cls, id, payload.size(),
                 detail::msg_label(cls, id) + " with " + std::to_string(payload.size()) +

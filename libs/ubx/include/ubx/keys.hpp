@@ -18,26 +18,9 @@
 namespace ubx {
 
 // L is a bool stored in one byte; E is an enumeration, X a bit field (both unsigned).
-enum class KeyType : uint8_t {
-    L,
-    U1,
-    I1,
-    E1,
-    X1,
-    U2,
-    I2,
-    E2,
-    X2,
-    U4,
-    I4,
-    E4,
-    X4,
-    R4,
-    U8,
-    I8,
-    X8,
-    R8
-};
+// clang-format off
+enum class KeyType : uint8_t { L, U1, I1, E1, X1, U2, I2, E2, X2, U4, I4, E4, X4, R4, U8, I8, X8, R8 };
+// clang-format on
 
 struct KeyDef {
     std::string_view name;  // "CFG-RATE-MEAS"

@@ -13,15 +13,19 @@
 
 #include "ubx/catalogue.hpp"
 #include "ubx/frame.hpp"
+#include "ubx/le.hpp"
 
 namespace ubx {
 
 // A field value: integers as they are on the wire (scaled fields are not scaled), U1[n] as
-// bytes, CH[n] as text up to the first NUL.
+// bytes, CH[n] as text up to the first NUL. An R4/R8 field is `real`: its value in `r`, and,
+// for code that only knows the three kinds, its wire bytes as kind Bytes.
 struct Value {
     enum class Kind : uint8_t { Int, Bytes, Text };
     Kind kind = Kind::Int;
+    bool real = false;
     int64_t i = 0;
+    double r = 0;
     std::span<const uint8_t> bytes;
 
     Value() = default;
@@ -38,20 +42,17 @@ struct Value {
         v.bytes = {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
         return v;
     }
+    // `wire` is empty for a value given to the builder.
+    static Value of_real(double d, std::span<const uint8_t> wire = {}) noexcept {
+        Value v = of_bytes(wire);
+        v.real = true;
+        v.r = d;
+        return v;
+    }
     std::string_view text() const noexcept {
         return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
     }
 };
-
-namespace detail {
-static_assert(std::endian::native == std::endian::little, "fields are copied as stored");
-template <class T>
-inline T load(const uint8_t* p) noexcept {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-}  // namespace detail
 
 // Reads one field from a payload (or a block) that the caller has checked is long enough.
 // Inline: reading every field of a message is the decoder's hot loop.
@@ -72,18 +73,22 @@ inline Value read_field(const Field& f, const uint8_t* base) noexcept {
             break;
         case Type::U2:
         case Type::X2:
-            v = detail::load<uint16_t>(p);
+            v = le::load<uint16_t>(p);
             break;
         case Type::I2:
-            v = detail::load<int16_t>(p);
+            v = le::load<int16_t>(p);
             break;
         case Type::U4:
         case Type::X4:
-            v = detail::load<uint32_t>(p);
+            v = le::load<uint32_t>(p);
             break;
         case Type::I4:
-            v = detail::load<int32_t>(p);
+            v = le::load<int32_t>(p);
             break;
+        case Type::R4:
+            return Value::of_real(le::load<float>(p), {p, 4});
+        case Type::R8:
+            return Value::of_real(le::load<double>(p), {p, 8});
         case Type::CH:
             return Value::of_text({reinterpret_cast<const char*>(p), p[0] ? 1u : 0u});
         default:
@@ -94,16 +99,31 @@ inline Value read_field(const Field& f, const uint8_t* base) noexcept {
     return v;
 }
 
+// The whole tail of a form with one: text up to the first NUL, or the bytes.
+inline Value read_tail(const MessageDef& m, std::span<const uint8_t> payload) noexcept {
+    const auto t = payload.subspan(m.min_len);
+    if (m.tail_kind != TailKind::Text) return Value::of_bytes(t);
+    const auto* nul = static_cast<const uint8_t*>(std::memchr(t.data(), 0, t.size()));
+    return Value::of_text({reinterpret_cast<const char*>(t.data()),
+                           nul ? static_cast<std::size_t>(nul - t.data()) : t.size()});
+}
+
 // Identity of a message: its catalogue name, or "UNKNOWN-0xCC-0xII" (class and id in upper-case
 // hex) for a class/id the catalogue does not know.
 std::string identity(uint8_t cls, uint8_t id);
 
-// A field of a decoded message: block is 0 for a plain field, k >= 1 for the k-th repetition.
+// A field of a decoded message: block is 0 for a plain field (or the tail), k >= 1 for the
+// k-th repetition.
 struct FieldRef {
     const Field* field = nullptr;
     std::size_t block = 0;
     std::string name() const;  // "lat", "gnssId_03"
 };
+
+// Where the field named `name` lives in one form: a plain field, the tail, or a field of the
+// k-th block ("cno_03"; k is not checked against any payload). The one name resolver, shared
+// by Message::get and the builder.
+std::optional<FieldRef> find_field(const MessageDef& m, std::string_view name) noexcept;
 
 // A decoded message. A view: the payload belongs to the caller (e.g. the Frame it came from).
 class Message {
@@ -121,14 +141,20 @@ class Message {
     std::size_t blocks() const noexcept {
         return def_ && def_->block_size ? (payload_.size() - def_->min_len) / def_->block_size : 0;
     }
+    // Plain fields, then the blocks' fields, then the tail.
     std::size_t field_count() const noexcept {
-        return def_ ? def_->fields.size() + blocks() * def_->block.size() : 0;
+        return def_ ? def_->fields.size() + blocks() * def_->block.size() + (def_->tail ? 1 : 0)
+                    : 0;
     }
     FieldRef field(std::size_t i) const noexcept;
     Value value(const FieldRef& f) const noexcept;
     Value value(std::size_t i) const noexcept { return value(field(i)); }
     // By name, e.g. "lat" or "cno_02"; nullopt when the message has no such field.
     std::optional<Value> get(std::string_view name) const noexcept;
+    // The bytes from min_len on, for a form with a tail (text, keys or key/value pairs).
+    std::span<const uint8_t> tail() const noexcept {
+        return def_ && def_->tail ? payload_.subspan(def_->min_len) : std::span<const uint8_t>{};
+    }
 
     template <class Fn>
     void for_each(Fn&& fn) const {
@@ -141,6 +167,7 @@ class Message {
             for (const Field& f : def_->block)
                 fn(FieldRef{&f, k + 1}, read_field(f, base));
         }
+        if (def_->tail) fn(FieldRef{def_->tail, 0}, read_tail(*def_, payload_));
     }
 
   private:
@@ -150,8 +177,9 @@ class Message {
     std::span<const uint8_t> payload_;
 };
 
-// Throws ubx::Error(BadLength) when the catalogue knows the class/id but no form has the
-// payload's length; an unknown class/id decodes to a message without fields.
+// Throws ubx::Error(BadLength) when the catalogue knows the class/id but no form admits the
+// payload (its length, its discriminating byte, or a key/value tail that does not add up);
+// an unknown class/id decodes to a message without fields.
 Message decode(uint8_t cls, uint8_t id, std::span<const uint8_t> payload);
 inline Message decode(const Frame& f) {
     return decode(f.cls, f.id, f.payload);
