@@ -176,8 +176,6 @@ class TestWholeRecordings:
             else:
                 assert m["identity"] in known and "fields" in m and "error" not in m
 
-    @pytest.mark.xfail(strict=True, reason="the catalogue does not yet hold every message the "
-                       "recordings carry; remove this mark once it does")
     def test_zero_unknown_identities(self):
         unknown = [m["identity"] for p in (NEO, F9P) for m in dump(p)
                    if m["identity"].startswith("UNKNOWN-")]
