@@ -2,6 +2,7 @@
 import json
 import os
 import re
+import struct
 import subprocess
 
 import pytest
@@ -159,6 +160,20 @@ class TestBlocks:
         assert other == {"identity": "UNKNOWN-0x7F-0x01", "class": 0x7F, "id": 1, "length": 2,
                          "payload": "01fe"}
 
+
+    def test_reals_are_json_numbers_that_read_back_exactly(self, tmp_path):
+        # RXM-RAWX: rcvTow R8 at 0; per measurement prMes R8 at 16, doMes R4 at 32.
+        head = struct.pack("<dHbBBB2x", 123456.789, 2300, 18, 2, 1, 1)
+        meas = [struct.pack("<ddf", 2.1e7 + 0.1, 1.1e8, 0.1) + bytes(12),
+                struct.pack("<ddf", float("nan"), 1.0, float("-inf")) + bytes(12)]
+        path = tmp_path / "rawx.ubx"
+        path.write_bytes(frame(0x02, 0x15, head + b"".join(meas)))
+        (m,) = dump(str(path))
+        assert m["fields"]["rcvTow"] == 123456.789
+        first, second = m["blocks"]
+        assert first["prMes"] == 2.1e7 + 0.1
+        assert first["doMes"] == 0.1  # the float's shortest form, not 0.10000000149011612
+        assert second["prMes"] is None and second["doMes"] is None and second["cpMes"] == 1.0
 
 class TestWholeRecordings:
     # UNKNOWN frames when this was written: NEO 23 (01 20), F9P 203 (seven class/ids).

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -78,6 +80,15 @@ inline char* put_int(char* p, int64_t v) noexcept {
     if (v >= 0) return put_uint(p, static_cast<uint64_t>(v));
     *p++ = '-';
     return put_uint(p, 0 - static_cast<uint64_t>(v));
+}
+
+// An R4/R8 value as the shortest decimal that reads back to the same float or double (so a
+// float is not shown with a double's noise digits); JSON has no NaN or infinity: null.
+inline char* put_real(char* p, double v, bool single) noexcept {
+    if (!std::isfinite(v)) return put(p, "null");
+    const auto r =
+        single ? std::to_chars(p, p + 32, static_cast<float>(v)) : std::to_chars(p, p + 32, v);
+    return r.ptr;
 }
 
 inline constexpr char kHexDigits[] = "0123456789abcdef";

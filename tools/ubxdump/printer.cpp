@@ -104,6 +104,10 @@ char* Printer::put_fields(char* p, const std::vector<FieldPlan>& fields, const c
         else
             p = put(p, std::string_view(keys + fp.key_at, fp.key_len));
         const ubx::Value v = ubx::read_field(*fp.field, base);
+        if (v.real) {
+            p = put_real(p, v.r, fp.field->type == ubx::Type::R4);
+            continue;
+        }
         switch (v.kind) {
             case ubx::Value::Kind::Int:
                 p = put_int(p, v.i);
