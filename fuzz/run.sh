@@ -43,8 +43,7 @@ build() {
             # whole Python-facing path carries the fuzzer's instrumentation.
             # shellcheck disable=SC2046
             "$cxx" "${flags[@]}" -I "$repo/common" $(/usr/bin/python3-config --includes) \
-                -DZQ_FUZZ_DIR="\"$here\"" "$here/fuzz_reader.cpp" "$repo/libs/pyubx2/pyubx2.cpp" \
-                "$repo/libs/pyubx2/serial_port.cpp" \
+                -DZQ_FUZZ_DIR="\"$here\"" "$here/fuzz_reader.cpp" "$repo"/libs/pyubx2/*.cpp \
                 "${core[@]}" $(/usr/bin/python3-config --ldflags --embed) -o "$out/fuzz_reader" ;;
         *) echo "fuzz: unknown target $1" >&2; exit 2 ;;
     esac

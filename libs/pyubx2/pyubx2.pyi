@@ -61,7 +61,11 @@ class UBXMessage:
     rx_time: float | None
     """`time.monotonic()` at which `UBXReader.read()` took the bytes holding the frame's last
     byte from its stream; None for a message built or parsed from bytes."""
-    def __init__(self, msgClass: int, msgID: int, mode: int, /, **fields: int | float | bytes | str) -> None: ...
+    def __init__(self, msgClass: int, msgID: int, mode: int, /, **fields: int | float | bytes | str | Mapping[str | int, bool | int | float] | Iterable[str | int]) -> None:
+        """Builds the first form of the message (catalogue order) that has every named field
+        and takes the values given: int for integer fields, float (or an int it holds
+        exactly) for R4/R8, bytes for U1[n], str for CH[n] and INF `str`. `cfgData` takes a
+        mapping key -> value and `keys` an iterable of keys, as `as_dict()` gives them back."""
     @classmethod
     def valset(cls, layers: int, values: Mapping[str | int, bool | int | float], /, *, transaction: int | None = None) -> UBXMessage:
         """CFG-VALSET (mode SET) setting each key of `values` (a name from CONFIG_KEYS, a

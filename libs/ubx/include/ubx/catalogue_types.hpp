@@ -82,8 +82,9 @@ struct MessageDef {
     // with a 1-based two-digit suffix: gnssId_01, gnssId_02, ...
     std::span<const Field> block = {};
     uint16_t block_size = 0;
-    // Optional variable tail from min_len on (a form has a block or a tail, not both). Its
-    // field has offset min_len and count 0; the value is the whole tail.
+    // Optional variable tail from min_len on (a form has a block or a tail, not both), there
+    // when tail_kind is not None. Its field has offset min_len and count 0; the value is the
+    // whole tail.
     const Field* tail = nullptr;
     TailKind tail_kind = TailKind::None;
     uint16_t min_blocks = 0;  // fewest repetitions of the block the form admits
@@ -96,7 +97,7 @@ struct MessageDef {
     constexpr bool fits(std::size_t len) const noexcept {
         if (len < min_len || len > max_len) return false;
         if (tail_kind == TailKind::Keys) return (len - min_len) % 4 == 0;
-        if (tail) return true;
+        if (tail_kind != TailKind::None) return true;
         if (block_size == 0) return len == min_len;
         return (len - min_len) % block_size == 0 && (len - min_len) / block_size >= min_blocks;
     }

@@ -103,6 +103,7 @@ inline Value read_field(const Field& f, const uint8_t* base) noexcept {
 inline Value read_tail(const MessageDef& m, std::span<const uint8_t> payload) noexcept {
     const auto t = payload.subspan(m.min_len);
     if (m.tail_kind != TailKind::Text) return Value::of_bytes(t);
+    if (t.empty()) return Value::of_text({});  // no memchr on the null data of an empty span
     const auto* nul = static_cast<const uint8_t*>(std::memchr(t.data(), 0, t.size()));
     return Value::of_text({reinterpret_cast<const char*>(t.data()),
                            nul ? static_cast<std::size_t>(nul - t.data()) : t.size()});
