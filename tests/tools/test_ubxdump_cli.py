@@ -175,6 +175,22 @@ class TestBlocks:
         assert first["doMes"] == 0.1  # the float's shortest form, not 0.10000000149011612
         assert second["prMes"] is None and second["doMes"] is None and second["cpMes"] == 1.0
 
+    def test_tails_text_keys_and_pairs_by_key_name(self, tmp_path):
+        # Frames from the protocol notes' known answers, plus INF text, an unknown 2-byte key
+        # and a VALSET whose last value is cut short.
+        valset = bytes.fromhex("b562068a0a000001000001002130640051b9")
+        valget = bytes.fromhex("b562068b08000000000001002130eb07")
+        pairs = struct.pack("<BBBBIHI?", 0, 1, 0, 0, 0x30990001, 65535, 0x10780002, True)
+        path = tmp_path / "tails.ubx"
+        path.write_bytes(valset + valget + frame(0x04, 0x02, b"ANTSTATUS=OK\0junk") +
+                         frame(0x06, 0x8A, pairs) + frame(0x06, 0x8A, pairs[:-2]))
+        rate, poll, inf, mixed, cut = dump(str(path))
+        assert rate["fields"]["cfgData"] == {"CFG-RATE-MEAS": 100}
+        assert poll["fields"]["keys"] == ["CFG-RATE-MEAS"]
+        assert inf["fields"] == {"str": "ANTSTATUS=OK"}
+        assert mixed["fields"]["cfgData"] == {"0x30990001": 65535, "CFG-USBOUTPROT-NMEA": True}
+        assert "fields" not in cut and cut["error"] and cut["payload"] == pairs[:-2].hex()
+
 class TestWholeRecordings:
     # UNKNOWN frames when this was written: NEO 23 (01 20), F9P 203 (seven class/ids).
     @pytest.mark.parametrize("path", [NEO, F9P])

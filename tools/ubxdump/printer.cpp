@@ -64,6 +64,67 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
+// A form's variable tail as the last member of "fields": INF text as a string, key lists as an
+// array of key names, key/value pairs as an object by key name (unknown keys by hex id), each
+// value in its key's type. Rare messages, so a string is made for each. Throws ubx::Error for
+// pairs that do not add up.
+std::string tail_member(const ubx::MessageDef& def, std::span<const uint8_t> payload,
+                        bool after_fields) {
+    const std::span<const uint8_t> t = payload.subspan(def.min_len);
+    std::string s = after_fields ? "," : "";
+    s += json_string(def.tail->name);
+    s += ':';
+    char buf[64];
+    switch (def.tail_kind) {
+        case ubx::TailKind::None:
+        case ubx::TailKind::Bytes: {
+            std::string hex(hex_max(t.size()), '\0');
+            hex.resize(static_cast<std::size_t>(put_hex(hex.data(), t) - hex.data()));
+            s += hex;
+            break;
+        }
+        case ubx::TailKind::Text:
+            s += json_string(ubx::read_tail(def, payload).text());
+            break;
+        case ubx::TailKind::Keys: {
+            s += '[';
+            bool first = true;
+            for (uint32_t id : ubx::parse_keys(t, def.id())) {
+                if (!first) s += ',';
+                first = false;
+                s += json_string(ubx::key_name(id));
+            }
+            s += ']';
+            break;
+        }
+        case ubx::TailKind::KeyValues: {
+            s += '{';
+            bool first = true;
+            for (const ubx::KeyValue& kv : ubx::parse_key_values(t, def.id())) {
+                if (!first) s += ',';
+                first = false;
+                s += json_string(ubx::key_name(kv.id));
+                s += ':';
+                const ubx::KeyType type = ubx::key_type(kv.id);
+                char* end = buf;
+                if (type == ubx::KeyType::L)
+                    end = put(buf, kv.raw ? "true" : "false");
+                else if (ubx::key_type_real(type))
+                    end =
+                        put_real(buf, ubx::key_value_real(type, kv.raw), type == ubx::KeyType::R4);
+                else if (ubx::key_type_signed(type))
+                    end = put_int(buf, ubx::key_value_signed(type, kv.raw));
+                else
+                    end = put_uint(buf, kv.raw);
+                s.append(buf, end);
+            }
+            s += '}';
+            break;
+        }
+    }
+    return s;
+}
+
 }  // namespace
 
 const Printer::KeyPlan& Printer::plan(uint8_t cls, uint8_t id) {
@@ -136,7 +197,7 @@ void Printer::print(Out& out, const ubx::Frame& f) {
     const std::size_t len = f.payload.size();
     const FormPlan* form = nullptr;
     for (const FormPlan& fp : k.forms) {
-        if (fp.def->fits(len)) {
+        if (fp.def->admits(f.payload)) {
             form = &fp;
             break;
         }
@@ -147,9 +208,18 @@ void Printer::print(Out& out, const ubx::Frame& f) {
     }
     const ubx::MessageDef* def = form ? form->def : nullptr;
     const std::size_t blocks = def && def->block_size ? (len - def->min_len) / def->block_size : 0;
+    std::string tail;
+    if (def && def->tail) {
+        try {
+            tail = tail_member(*def, f.payload, !form->fields.empty());
+        } catch (const ubx::Error&) {
+            print_error(out, k, f);
+            return;
+        }
+    }
     std::size_t need = k.head.size() + kIntMax + 1;
     if (form) {
-        need += kFields.size() + form->fields_max + 1;
+        need += kFields.size() + form->fields_max + tail.size() + 1;
         if (def->block_size) need += kBlocks.size() + blocks * (form->block_max + 3) + 1;
     } else {
         need += kPayload.size() + hex_max(len);
@@ -162,6 +232,7 @@ void Printer::print(Out& out, const ubx::Frame& f) {
     if (form) {
         p = put(p, kFields);
         p = put_fields(p, form->fields, k.keys.data(), f.payload.data());
+        p = put(p, tail);
         *p++ = '}';
         if (def->block_size) {
             p = put(p, kBlocks);
