@@ -122,9 +122,9 @@ in_chroot() {
     shift
     local root="$dir" pre="" binds="" b layer=""
     if [ -n "${ZQ_THROWAWAY:-}" ]; then
-        layer="$(mktemp -d "$(dirname "$dir")/.layer.XXXXXX")"
+        layer="$($sudo mktemp -d "$(dirname "$dir")/.layer.XXXXXX")"
         root="$layer/merged"
-        mkdir -p "$layer/upper" "$layer/work" "$root"
+        $sudo mkdir -p "$layer/upper" "$layer/work" "$root"
         pre="mount -t overlay overlay -o lowerdir='$dir',upperdir='$layer/upper',workdir='$layer/work' '$root'"
     fi
     for b in "$@"; do

@@ -68,15 +68,24 @@ build_here() {
     local arch="$1" build="$out/build-deb$this_release-$1" pyver
     pyver="$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     local args=(-DPython3_EXECUTABLE=/usr/bin/python3 -DZQ_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release)
+    local strip=strip
     need_packages cmake make g++ python3-dev python3-serial dpkg-dev file
     case "$arch" in
         "$host_arch") ;;
         arm64)
             need_arm64_arch
             need_packages g++-aarch64-linux-gnu "libpython$pyver-dev:arm64" libstdc++6:arm64
-            args+=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/aarch64-linux-gnu.cmake") ;;
+            args+=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/aarch64-linux-gnu.cmake")
+            strip=aarch64-linux-gnu-strip ;;
         *) echo "deb: no build for $arch on $host_arch" >&2; return 2 ;;
     esac
+    # Strips as Debian's own packages are stripped: debug information and symbols, and the
+    # sections that only name the compiler.
+    mkdir -p "$build"
+    printf '#!/bin/sh\nexec %s --remove-section=.comment --remove-section=.note "$@"\n' \
+        "$(command -v "$strip")" >"$build/zq-strip"
+    chmod 755 "$build/zq-strip"
+    args+=(-DCMAKE_STRIP="$build/zq-strip")
     # The release's flags: optimisation and debug info, stack protector, fortified functions,
     # format checks, full RELRO and immediate binding.
     local flags
