@@ -4,13 +4,16 @@ BUILD     := build
 JOBS      ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-cpp test-py test-sanitize demo bench fuzz install deb \
-        arm64-check format clean
+.PHONY: all deps demo-deps configure build test test-cpp test-py test-sanitize demo bench fuzz \
+        install deb platform-check arm64-check format clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
+
+demo-deps:
+	@scripts/install-deps.sh --demo
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS)
@@ -31,9 +34,14 @@ test-cpp: build
 test-py: build
 	$(PYTHON) -m pytest -q tests
 
-# Example host program on the simulated receiver (or on PORT=/dev/ttyACM0).
-demo: build
-	@tools/demo.sh $(PORT)
+# Example host program on the simulated receiver (or on PORT=/dev/ttyACM0). Its own build
+# without the test suites, and only the packages that build and run it.
+DEMO_BUILD := build-demo
+demo: demo-deps
+	@test -f $(DEMO_BUILD)/CMakeCache.txt || \
+	    cmake -S . -B $(DEMO_BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DZQ_BUILD_TESTS=OFF $(CMAKE_ARGS)
+	cmake --build $(DEMO_BUILD) -j $(JOBS)
+	@ZQ_BUILD=$(abspath $(DEMO_BUILD)) tools/demo.sh $(PORT)
 
 bench: build
 	@bench/run.sh
@@ -47,10 +55,16 @@ fuzz: build
 test-sanitize:
 	@scripts/test-sanitize.sh
 
-# Debian packages (amd64 and arm64) and the AArch64 check under emulation.
+# Debian packages (amd64 and arm64) for the machine's Debian release, or for RELEASES="12 13".
 deb:
-	@packaging/deb.sh
+	@packaging/deb.sh $(RELEASES)
 
+# Each release's packages installed with apt and tested in a chroot of that release and
+# architecture (RELEASES, default 12 13; ARCHES, default amd64 arm64; SUITES). Not part of test.
+platform-check:
+	@RELEASES="$(RELEASES)" ARCHES="$(ARCHES)" SUITES="$(SUITES)" packaging/platform-check.sh
+
+# The same for arm64 on the machine's release only.
 arm64-check:
 	@packaging/arm64-check.sh
 
@@ -62,4 +76,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(DEMO_BUILD)

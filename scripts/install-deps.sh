@@ -1,15 +1,39 @@
 #!/usr/bin/env bash
-# Installs, from Debian's archive and only when missing, what the build and the tests need.
-# Usage: scripts/install-deps.sh [extra-package ...]
+# Installs, from Debian's archive and only when missing, what the build needs: with --demo the
+# lean set that builds and runs the demo (compiler, cmake, Python headers, pyserial), otherwise
+# that plus the test toolchain (pytest, Hypothesis, mypy, GoogleTest, clang for the fuzzers,
+# dpkg-dev for the package tests).
+# Usage: scripts/install-deps.sh [--demo] [--list] [extra-package ...]
+#   --list prints the set (one package a line) instead of installing it.
 set -euo pipefail
 
-packages=(
-    g++ cmake make pkg-config
-    python3 python3-dev python3-serial python3-pytest python3-hypothesis python3-mypy
-    googletest libgtest-dev libgmock-dev
-    clang libclang-rt-14-dev
-    "$@"
-)
+demo=(g++ cmake make python3 python3-dev python3-serial)
+set_name=test
+list=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --demo) set_name=demo; shift ;;
+        --list) list=1; shift ;;
+        *) break ;;
+    esac
+done
+packages=("${demo[@]}")
+if [ "$set_name" = test ]; then
+    # The fuzzers' runtime is versioned with the release's clang (14 on Debian 12, 19 on 13).
+    clang_version="$(apt-cache depends clang 2>/dev/null | sed -n 's/.*Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -n 1)"
+    packages+=(
+        pkg-config dpkg-dev file
+        python3-pytest python3-hypothesis python3-mypy
+        googletest libgtest-dev libgmock-dev
+        clang "libclang-rt-${clang_version:-14}-dev"
+    )
+fi
+packages+=("$@")
+
+if [ -n "$list" ]; then
+    printf '%s\n' "${packages[@]}"
+    exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -26,5 +50,5 @@ echo "installing: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+$sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
