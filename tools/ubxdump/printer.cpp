@@ -249,6 +249,11 @@ void Printer::print(Out& out, const ubx::Frame& f) {
         p = put(p, kPayload);
         p = put_hex(p, f.payload);
     }
+    end_line(out, p, f);
+}
+
+// The frame as a whole when asked for, and the line's end.
+void Printer::end_line(Out& out, char* p, const ubx::Frame& f) const {
     if (raw_) {
         p = put(p, kRaw);
         p = put_hex(p, f.raw);
@@ -276,12 +281,7 @@ void Printer::print_error(Out& out, const KeyPlan& k, const ubx::Frame& f) {
     p = put_text(p, what);
     p = put(p, kPayload);
     p = put_hex(p, f.payload);
-    if (raw_) {
-        p = put(p, kRaw);
-        p = put_hex(p, f.raw);
-    }
-    *p++ = '}';
-    out.commit_line(p);
+    end_line(out, p, f);
 }
 
 std::vector<std::string_view> known_identities() {

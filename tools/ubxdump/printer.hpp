@@ -50,6 +50,7 @@ class Printer {
     static char* put_fields(char* p, const std::vector<FieldPlan>& fields, const char* keys,
                             const uint8_t* base);
     void print_error(Out& out, const KeyPlan& k, const ubx::Frame& f);
+    void end_line(Out& out, char* p, const ubx::Frame& f) const;
 
     bool raw_;
     std::vector<std::unique_ptr<KeyPlan>> plans_;  // by class << 8 | id, made on first use

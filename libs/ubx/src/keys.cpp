@@ -215,6 +215,14 @@ std::vector<uint32_t> parse_keys(std::span<const uint8_t> keys, uint8_t msg_id) 
     return out;
 }
 
+namespace {
+// CFG-VALGET's header: version (0 request, 1 answer), layer, position (U2).
+std::vector<uint8_t> valget_header(uint8_t version, uint8_t layer, uint16_t position) {
+    return header(version, layer, static_cast<uint8_t>(position),
+                  static_cast<uint8_t>(position >> 8));
+}
+}  // namespace
+
 std::vector<uint8_t> valset_payload(uint8_t layers, std::span<const KeyValue> values,
                                     uint8_t version, uint8_t transaction) {
     uint8_t action = 0;
@@ -226,16 +234,14 @@ std::vector<uint8_t> valset_payload(uint8_t layers, std::span<const KeyValue> va
 
 std::vector<uint8_t> valget_request(uint8_t layer, uint16_t position,
                                     std::span<const uint32_t> keys) {
-    auto out =
-        header(0, layer, static_cast<uint8_t>(position), static_cast<uint8_t>(position >> 8));
+    auto out = valget_header(0, layer, position);
     append_keys(kValget, out, keys);
     return out;
 }
 
 std::vector<uint8_t> valget_answer(uint8_t layer, uint16_t position,
                                    std::span<const KeyValue> values) {
-    auto out =
-        header(1, layer, static_cast<uint8_t>(position), static_cast<uint8_t>(position >> 8));
+    auto out = valget_header(1, layer, position);
     append_values(kValget, out, values);
     return out;
 }
