@@ -1,6 +1,11 @@
 // VALSET / VALGET / VALDEL (see keyed.hpp).
 #include "keyed.hpp"
 
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <span>
+
 #include "messages.hpp"
 #include "settings.hpp"
 #include "ubx/error.hpp"
@@ -30,6 +35,34 @@ bool keys_known(CommandContext& c, const std::vector<uint32_t>& ids) {
     for (uint32_t id : ids)
         if (!c.store.known(id)) return refuse(c, "unknown key " + ubx::key_name(id));
     return true;
+}
+
+// The key list after the header of a VALGET or VALDEL, all of them keys this receiver knows.
+std::optional<std::vector<uint32_t>> known_keys(CommandContext& c, const ubx::Frame& f) {
+    std::vector<uint32_t> ids;
+    try {
+        ids = ubx::parse_keys(f.payload.subspan(4), f.id);
+    } catch (const ubx::Error& e) {
+        refuse(c, e.what());
+        return std::nullopt;
+    }
+    if (!keys_known(c, ids)) return std::nullopt;
+    return ids;
+}
+
+std::string describe(uint32_t id) {
+    return ubx::key_name(id);
+}
+std::string describe(const ubx::KeyValue& kv) {
+    return ubx::key_name(kv.id) + "=" + std::to_string(kv.raw);
+}
+
+// Names the first kLogged keys (with their values, where given) in the event, " ..." for more.
+template <class T>
+void log_keys(CommandContext& c, std::span<const T> items) {
+    for (size_t i = 0; i < items.size() && i < kLogged; ++i)
+        c.event += " " + describe(items[i]);
+    if (items.size() > kLogged) c.event += " ...";
 }
 
 }  // namespace
@@ -65,94 +98,78 @@ bool KeyConfig::commit(CommandContext& c, uint8_t version, uint8_t action,
     return true;
 }
 
+template <class Read>
+bool KeyConfig::write(CommandContext& c, const ubx::Frame& f, uint8_t allowed,
+                      const char* bad_layers, Read read) {
+    const auto h = Fields::header(f.cls, f.id, f.payload);
+    if (!h) return refuse(c, "too short");
+    const auto version = static_cast<uint8_t>((*h)["version"]);
+    const auto layers = static_cast<uint8_t>((*h)["layers"]);
+    const auto action = static_cast<uint8_t>((*h)["transaction"] & 0x03);
+    c.event += " layers " + hex(layers);
+    std::vector<Item> items;
+    bool ok;
+    if (version > 1)
+        ok = refuse(c, "version " + std::to_string(version));
+    else if (layers == 0 || (layers & ~allowed))
+        ok = refuse(c, bad_layers);
+    else if ((layers & kFlash) && !c.has_flash)
+        ok = refuse(c, "no flash");
+    else
+        ok = read(layers, items);
+    if (!ok) {
+        if (version == 1) forget();
+        return false;
+    }
+    return commit(c, version, action, std::move(items));
+}
+
 bool KeyConfig::valset(CommandContext& c, const ubx::Frame& f) {
     c.event = "CFG-VALSET";
-    if (f.payload.size() < 4) return refuse(c, "too short");
-    const auto h = *Fields::of(f.cls, f.id, f.payload.first(4));
-    const auto version = static_cast<uint8_t>(h["version"]);
-    const auto layers = static_cast<uint8_t>(h["layers"]);
-    const auto action = static_cast<uint8_t>(h["transaction"] & 0x03);
-    c.event += " layers " + hex(layers);
-    bool ok = true;
-    std::vector<Item> items;
-    if (version > 1) {
-        ok = refuse(c, "version " + std::to_string(version));
-    } else if (layers == 0 || (layers & ~(kRam | kBbr | kFlash))) {
-        ok = refuse(c, "bad layers");
-    } else if ((layers & kFlash) && !c.has_flash) {
-        ok = refuse(c, "no flash");
-    } else {
+    return write(c, f, kRam | kBbr | kFlash, "bad layers", [&](uint8_t layers, auto& items) {
         std::vector<ubx::KeyValue> kvs;
         try {
             kvs = ubx::parse_key_values(f.payload.subspan(4), kCfgValset);
         } catch (const ubx::Error& e) {
-            ok = refuse(c, e.what());
+            return refuse(c, e.what());
         }
         std::vector<uint32_t> ids;
         for (const auto& kv : kvs)
             ids.push_back(kv.id);
-        ok = ok && keys_known(c, ids);
-        for (size_t i = 0; ok && i < kvs.size(); ++i) {
-            if (!valid_value(c.gen, kvs[i].id, kvs[i].raw)) {
-                ok = refuse(c, "value " + std::to_string(kvs[i].raw) + " refused for " +
-                                   ubx::key_name(kvs[i].id));
-            }
-            if (ok && i < kLogged)
-                c.event += " " + ubx::key_name(kvs[i].id) + "=" + std::to_string(kvs[i].raw);
-            if (ok && i == kLogged) c.event += " ...";
-            items.push_back({false, layers, kvs[i].id, kvs[i].raw});
-        }
-    }
-    if (!ok) {
-        if (version == 1) forget();
-        return false;
-    }
-    return commit(c, version, action, std::move(items));
+        if (!keys_known(c, ids)) return false;
+        // Values are checked in order: the event names those that passed before a refusal.
+        const auto bad = std::find_if(kvs.begin(), kvs.end(), [&](const ubx::KeyValue& kv) {
+            return !valid_value(c.gen, kv.id, kv.raw);
+        });
+        log_keys(c, std::span<const ubx::KeyValue>(kvs.begin(), bad));
+        if (bad != kvs.end())
+            return refuse(
+                c, "value " + std::to_string(bad->raw) + " refused for " + ubx::key_name(bad->id));
+        for (const auto& kv : kvs)
+            items.push_back({false, layers, kv.id, kv.raw});
+        return true;
+    });
 }
 
 bool KeyConfig::valdel(CommandContext& c, const ubx::Frame& f) {
     c.event = "CFG-VALDEL";
-    if (f.payload.size() < 4) return refuse(c, "too short");
-    const auto h = *Fields::of(f.cls, f.id, f.payload.first(4));
-    const auto version = static_cast<uint8_t>(h["version"]);
-    const auto layers = static_cast<uint8_t>(h["layers"]);
-    const auto action = static_cast<uint8_t>(h["transaction"] & 0x03);
-    c.event += " layers " + hex(layers);
-    bool ok = true;
-    std::vector<uint32_t> ids;
-    if (version > 1) {
-        ok = refuse(c, "version " + std::to_string(version));
-    } else if (layers == 0 || (layers & ~(kBbr | kFlash))) {
-        ok = refuse(c, "bad layers (BBR and flash only)");
-    } else if ((layers & kFlash) && !c.has_flash) {
-        ok = refuse(c, "no flash");
-    } else {
-        try {
-            ids = ubx::parse_keys(f.payload.subspan(4), kCfgValdel);
-        } catch (const ubx::Error& e) {
-            ok = refuse(c, e.what());
-        }
-        ok = ok && keys_known(c, ids);
-    }
-    if (!ok) {
-        if (version == 1) forget();
-        return false;
-    }
-    std::vector<Item> items;
-    for (size_t i = 0; i < ids.size(); ++i) {
-        if (i < kLogged) c.event += " " + ubx::key_name(ids[i]);
-        items.push_back({true, layers, ids[i], 0});
-    }
-    if (ids.size() > kLogged) c.event += " ...";
-    return commit(c, version, action, std::move(items));
+    const char* bad_layers = "bad layers (BBR and flash only)";
+    return write(c, f, kBbr | kFlash, bad_layers, [&](uint8_t layers, auto& items) {
+        const auto ids = known_keys(c, f);
+        if (!ids) return false;
+        log_keys(c, std::span<const uint32_t>(*ids));
+        for (uint32_t id : *ids)
+            items.push_back({true, layers, id, 0});
+        return true;
+    });
 }
 
 bool KeyConfig::valget(CommandContext& c, const ubx::Frame& f) {
     c.event = "CFG-VALGET";
-    if (f.payload.size() < 4) return refuse(c, "too short");
-    const auto h = *Fields::of(f.cls, f.id, f.payload.first(4));
-    const auto version = h["version"], index = h["layer"];
-    const auto position = static_cast<uint16_t>(h["position"]);
+    const auto h = Fields::header(f.cls, f.id, f.payload);
+    if (!h) return refuse(c, "too short");
+    const auto version = (*h)["version"], index = (*h)["layer"];
+    const auto position = static_cast<uint16_t>((*h)["position"]);
     c.event += " layer " + std::to_string(index);
     if (version != 0) return refuse(c, "version " + std::to_string(version));
     Layer layer;
@@ -173,16 +190,11 @@ bool KeyConfig::valget(CommandContext& c, const ubx::Frame& f) {
         default:
             return refuse(c, "bad layer");
     }
-    std::vector<uint32_t> ids;
-    try {
-        ids = ubx::parse_keys(f.payload.subspan(4), kCfgValget);
-    } catch (const ubx::Error& e) {
-        return refuse(c, e.what());
-    }
-    if (!keys_known(c, ids)) return false;
+    const auto ids = known_keys(c, f);
+    if (!ids) return false;
     std::vector<ubx::KeyValue> values;
     size_t skipped = 0;
-    for (uint32_t id : ids) {
+    for (uint32_t id : *ids) {
         const auto v = c.store.get(id, layer);
         if (!v) continue;  // not stored in that layer: left out of the answer
         if (skipped < position) {
@@ -193,12 +205,10 @@ bool KeyConfig::valget(CommandContext& c, const ubx::Frame& f) {
     }
     append_frame(c.answer, kClsCfg, kCfgValget,
                  ubx::valget_answer(static_cast<uint8_t>(index), position, values));
-    for (size_t i = 0; i < values.size() && i < kLogged; ++i)
-        c.event += " " + ubx::key_name(values[i].id) + "=" + std::to_string(values[i].raw);
-    if (values.size() > kLogged) c.event += " ...";
-    if (values.size() + skipped < ids.size())
+    log_keys(c, std::span<const ubx::KeyValue>(values));
+    if (values.size() + skipped < ids->size())
         c.event +=
-            " (" + std::to_string(ids.size() - values.size() - skipped) + " not in the layer)";
+            " (" + std::to_string(ids->size() - values.size() - skipped) + " not in the layer)";
     return true;
 }
 

@@ -30,6 +30,12 @@ class KeyConfig {
         uint32_t id;
         uint64_t raw;
     };
+    // VALSET and VALDEL: the header checked (version 0 or 1, layers a non-empty subset of
+    // `allowed`, flash only where there is flash), then the key list turned into items by
+    // read(layers, items); a refusal drops an open version-1 transaction.
+    template <class Read>
+    bool write(CommandContext& c, const ubx::Frame& f, uint8_t allowed, const char* bad_layers,
+               Read read);
     bool commit(CommandContext& c, uint8_t version, uint8_t action, std::vector<Item> items);
 
     std::vector<Item> pending_;

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <vector>
 
 #include "messages.hpp"
 #include "settings.hpp"
@@ -107,7 +108,8 @@ bool cfg_nav5(CommandContext& c, const ubx::Frame& f) {
             {"tAcc", 350},
             {"dgnssTimeout", 60},
         };
-        append_frame(c.answer, kClsCfg, kCfgNav5, build_local(kClsCfg, kCfgNav5, 36, a));
+        append_frame(c.answer, kClsCfg, kCfgNav5,
+                     ubx::build_payload(kClsCfg, kCfgNav5, ubx::Mode::Get, a));
         return true;
     }
     const auto m = Fields::of(f.cls, f.id, f.payload);
@@ -139,17 +141,19 @@ uint16_t proto_mask(const CommandContext& c, const ProtoKeys* k, bool in) {
 void prt_answer(CommandContext& c, int port) {
     const ProtoKeys* k = proto_keys(port);
     const bool uart = port == kPortUart1 || port == kPortUart2;
-    const int64_t baud = port == kPortUart1 ? static_cast<int64_t>(c.store.get(key::kUart1Baud))
-                         : uart             ? 9600
-                                            : 0;
-    const ubx::NamedValue a[] = {
+    std::vector<ubx::NamedValue> a = {
         {"portID", port},
-        {"mode", uart ? kMode8N1 : 0},
-        {"baudRate", baud},
         {"inProtoMask", proto_mask(c, k, true)},
         {"outProtoMask", proto_mask(c, k, false)},
     };
-    append_frame(c.answer, kClsCfg, kCfgPrt, build_local(kClsCfg, kCfgPrt, 20, a));
+    // Only the UART layout has a line mode and speed; the portID picks the catalogue's layout.
+    if (uart) {
+        const uint64_t baud = port == kPortUart1 ? c.store.get(key::kUart1Baud) : 9600;
+        a.push_back({"mode", kMode8N1});
+        a.push_back({"baudRate", static_cast<int64_t>(baud)});
+    }
+    append_frame(c.answer, kClsCfg, kCfgPrt,
+                 ubx::build_payload(kClsCfg, kCfgPrt, ubx::Mode::Get, a));
 }
 
 }  // namespace
@@ -163,19 +167,21 @@ bool cfg_prt(CommandContext& c, const ubx::Frame& f) {
         return true;
     }
     if (p.size() % 20 != 0) return false;
-    // Every port's block is checked before any is applied.
+    // Every port's block is checked before any is applied. A block for a port the catalogue
+    // has no layout for (portID above 4) has no form.
+    std::vector<Fields> blocks;
     for (size_t at = 0; at < p.size(); at += 20) {
         const auto m = Fields::of(f.cls, f.id, p.subspan(at, 20));
         if (!m || (*m)["portID"] > kPortSpi) return false;
         if ((*m)["portID"] == kPortUart1 && !standard_baud(static_cast<uint64_t>((*m)["baudRate"])))
             return false;
+        blocks.push_back(*m);
     }
     c.event = "CFG-PRT";
-    for (size_t at = 0; at < p.size(); at += 20) {
-        const auto m = Fields::of(f.cls, f.id, p.subspan(at, 20));
-        const int port = static_cast<int>((*m)["portID"]);
+    for (const Fields& m : blocks) {
+        const int port = static_cast<int>(m["portID"]);
         const ProtoKeys* k = proto_keys(port);
-        const int64_t in = (*m)["inProtoMask"], out = (*m)["outProtoMask"];
+        const int64_t in = m["inProtoMask"], out = m["outProtoMask"];
         if (k) {
             set_ram(c, k->in_ubx, (in & kProtoUbx) ? 1 : 0);
             set_ram(c, k->in_nmea, (in & kProtoNmea) ? 1 : 0);
@@ -183,13 +189,12 @@ bool cfg_prt(CommandContext& c, const ubx::Frame& f) {
             set_ram(c, k->out_ubx, (out & kProtoUbx) ? 1 : 0);
             set_ram(c, k->out_nmea, (out & kProtoNmea) ? 1 : 0);
         }
-        if (port == kPortUart1)
-            set_ram(c, key::kUart1Baud, static_cast<uint64_t>((*m)["baudRate"]));
+        if (port == kPortUart1) set_ram(c, key::kUart1Baud, static_cast<uint64_t>(m["baudRate"]));
         c.event +=
             printf_string(" port %d in %#llx out %#llx", port, static_cast<unsigned long long>(in),
                           static_cast<unsigned long long>(out));
         if (port == kPortUart1)
-            c.event += printf_string(" baud %lld", static_cast<long long>((*m)["baudRate"]));
+            c.event += printf_string(" baud %lld", static_cast<long long>(m["baudRate"]));
     }
     return true;
 }

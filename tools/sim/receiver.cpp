@@ -79,7 +79,7 @@ bool Receiver::dispatch(CommandContext& c, const ubx::Frame& f, bool* answer_ack
     if (f.cls != kClsCfg) return false;  // a real receiver ignores what it does not know
     *answer_ack = true;
     const auto refused = [&](const char* why) {
-        c.event = message_name(f.cls, f.id) + " refused: " + why;
+        c.event = ubx::identity(f.cls, f.id) + " refused: " + why;
         return false;
     };
     switch (f.id) {

@@ -219,7 +219,7 @@ void Sim::read_host() {
 }
 
 void Sim::answer(const ubx::Frame& f) {
-    log("heard %s (%02X %02X) len %zu", message_name(f.cls, f.id).c_str(), f.cls, f.id,
+    log("heard %s (%02X %02X) len %zu", ubx::identity(f.cls, f.id).c_str(), f.cls, f.id,
         f.payload.size());
     Reply r = rx_.handle(f);
     log("%s", rx_.last_event().c_str());
