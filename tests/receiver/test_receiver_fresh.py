@@ -115,6 +115,8 @@ class TestStale:
         assert wait_for(lambda: g.flag is False, 1.5 + 2 + 2)
         assert time.monotonic() - stalled_at >= 1.5
         assert g.t1.is_alive()
+        # the word follows the flag: wait for it, then it is said once
+        assert wait_for(lambda: "GPS data stale" in live.log.texts("info"))
         assert live.log.texts("info").count("GPS data stale") == 1
         # staying silent says nothing more
         time.sleep(2.5)
