@@ -23,6 +23,7 @@
 #include "pyref.hpp"
 #include "serial_port.hpp"
 #include "ubx/ubx.hpp"
+#include "zq_hub_abi.hpp"
 
 using pyref::Ref;
 
@@ -576,7 +577,10 @@ struct ReaderObject {
     uint8_t* native_buf;       // chunk_size bytes the native reads land in
     Py_ssize_t chunk_size;
     uint64_t parse_errors;
-    double rx_time;  // monotonic time of the last stream read that returned bytes
+    double rx_time;                  // monotonic time of the last stream read that returned bytes
+    double rx_real;                  // the system (wall) clock at that same read, for the tap
+    PyObject* tap_owner;             // capsule holding `tap`, or NULL
+    const zq_hub_abi::TapSink* tap;  // told of every frame and stepped-over byte
     bool has_in_waiting;
     bool busy;
 };
@@ -587,15 +591,18 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(r->stream);
     Py_VISIT(r->read);
     Py_VISIT(r->chunk);
+    Py_VISIT(r->tap_owner);
     return 0;
 }
 
 int reader_clear(PyObject* self) {
     auto* r = reinterpret_cast<ReaderObject*>(self);
     if (r->scanner) r->scanner->reset();  // it may point into chunk
+    r->tap = nullptr;
     Py_CLEAR(r->stream);
     Py_CLEAR(r->read);
     Py_CLEAR(r->chunk);
+    Py_CLEAR(r->tap_owner);
     return 0;
 }
 
@@ -661,6 +668,10 @@ PyObject* reader_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 
 // Frame (raw bytes, message) pair; the frame is consumed even when decoding fails.
 PyObject* reader_result(ReaderObject* r, ModuleState* st, const ubx::Frame& f) {
+    if (r->tap) {
+        r->tap->push(r->tap->ctx, zq_hub_abi::TapKind::ubx_frame, f.raw.data(), f.raw.size(),
+                     r->rx_time, r->rx_real);
+    }
     Ref msg = Ref::steal(message_from_frame(st, f));
     if (!msg) {
         ++r->parse_errors;
@@ -727,9 +738,17 @@ Py_ssize_t reader_request(ReaderObject* r, ModuleState* st, Clock::time_point st
     return wanted;
 }
 
+// What the system clock reads.
+double realtime_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 // Hands N bytes just taken from the stream to the scanner, stamped with the time of taking.
 void take(ReaderObject* r, const uint8_t* data, std::size_t n) {
     r->rx_time = monotonic_now();
+    if (r->tap) r->rx_real = realtime_now();
     r->scanner->feed({data, n});
 }
 
@@ -847,6 +866,37 @@ PyObject* reader_parse(PyObject* cls, PyObject* arg) {
     return result;
 }
 
+// The scanner's stepped-over bytes, passed on to the tap.
+void reader_skipped(void* ctx, std::span<const uint8_t> bytes) {
+    auto* r = static_cast<ReaderObject*>(ctx);
+    if (r->tap) {
+        r->tap->push(r->tap->ctx, zq_hub_abi::TapKind::skipped, bytes.data(), bytes.size(),
+                     r->rx_time, r->rx_real);
+    }
+}
+
+// UBXReader._set_tap(sink): the hub's tap (a capsule), or None for none.
+PyObject* reader_set_tap(PyObject* self, PyObject* sink) {
+    auto* r = reinterpret_cast<ReaderObject*>(self);
+    const zq_hub_abi::TapSink* tap = nullptr;
+    if (sink != Py_None) {
+        tap = static_cast<const zq_hub_abi::TapSink*>(
+            PyCapsule_GetPointer(sink, zq_hub_abi::kTapCapsule));
+        if (!tap) return nullptr;
+        if (tap->version != zq_hub_abi::kVersion || !tap->push) {
+            PyErr_Format(PyExc_ValueError,
+                         "UBXReader._set_tap: tap version %u, this codec takes %u", tap->version,
+                         zq_hub_abi::kVersion);
+            return nullptr;
+        }
+    }
+    Py_XSETREF(r->tap_owner, tap ? Py_NewRef(sink) : nullptr);
+    r->tap = tap;
+    r->rx_real = realtime_now();
+    r->scanner->on_skip(tap ? reader_skipped : nullptr, r);
+    Py_RETURN_NONE;
+}
+
 PyObject* reader_stream(PyObject* self, void*) {
     PyObject* s = reinterpret_cast<ReaderObject*>(self)->stream;
     return Py_NewRef(s ? s : Py_None);
@@ -894,6 +944,9 @@ PyMethodDef reader_methods[] = {
      "complete within the stream's read time-out (counted from the call's start, whatever "
      "arrives) or the stream ended; bytes already taken stay buffered for the next call."},
     {"parse", reader_parse, METH_O | METH_CLASS, "parse(raw) -> message, from one complete frame."},
+    {"_set_tap", reader_set_tap, METH_O,
+     "_set_tap(sink): hands every frame and every stepped-over byte to the hub's tap (a capsule "
+     "from zq_hub), or to none with None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "error.hpp"
+#include "hub_notify.hpp"
 #include "receiver.hpp"
 
 namespace zq {
@@ -288,7 +289,12 @@ PyObject* receiver_set_power_mode(PyObject* module, PyObject* self, PyObject* co
     Ref write = ser ? getattr(module, ser.get(), Name::write) : Ref{};
     if (!write) return nullptr;
     Ref frame = call_method0(module, message.get(), Name::serialize);
-    if (!frame || !Ref::steal(PyObject_CallOneArg(write.get(), frame.get()))) return nullptr;
+    if (!frame) return nullptr;
+    // The hub's own writes (corrections) never come between the bytes of this one.
+    const auto* begun = hub_notify::write_begin(module, self);
+    Ref written = Ref::steal(PyObject_CallOneArg(write.get(), frame.get()));
+    hub_notify::write_end(begun, self);
+    if (!written) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "error.hpp"
+#include "hub_notify.hpp"
 #include "receiver.hpp"
 
 namespace zq {
@@ -165,12 +166,14 @@ Pass read_once(PyObject* module, PyObject* self, const RetiredGuard& guard, Ref&
         if (!setattr(module, self, Name::flag, Py_False) ||
             !log(module, Name::info, "GPS data stale"))
             return Pass::failed;
+        hub_notify::state(module, self, zq_hub_abi::LoopState::stale);
     }
     ubr = getattr(module, self, Name::ubr);
     if (!ubr) return Pass::failed;
     // Checked after `ubr` is taken and before it is read, with the GIL held throughout, so a
     // reader retired by restart never reads from the port that restart opens.
     if (guard.retired()) return Pass::retired;
+    hub_notify::pass_begin(module, self, ubr.get());
     Ref result = call_method0(module, ubr.get(), Name::read);
     // A read may have waited with the GIL released: a restart meanwhile has reset the values,
     // and this reader's message must not overwrite them; the failure of a read from the port
@@ -187,6 +190,7 @@ Pass read_once(PyObject* module, PyObject* self, const RetiredGuard& guard, Ref&
     int present = PyObject_RichCompareBool(msg, Py_None, Py_NE);
     if (present < 0) return Pass::failed;
     if (!present || PyUnicode_CheckExact(msg)) return Pass::next;
+    hub_notify::message_read(module, self, pair[0].get(), msg);
 
     Ref identity = getattr(module, msg, Name::identity);
     Ref gpsmode = identity ? getattr(module, self, Name::gpsmode) : Ref{};
@@ -238,8 +242,9 @@ Pass after_accept(PyObject* module, PyObject* self, const RetiredGuard& guard, P
 
 }  // namespace
 
-PyObject* receiver_loop(PyObject* module, PyObject* self, PyObject* const*) {
-    RetiredGuard guard(self);
+namespace {
+
+PyObject* loop_body(PyObject* module, PyObject* self, const RetiredGuard& guard) {
     Freshness fresh;
     long error_counter = 0;
     Ref last_ts = now(module);
@@ -264,6 +269,7 @@ PyObject* receiver_loop(PyObject* module, PyObject* self, PyObject* const*) {
         if (pass == Pass::accepted) {
             error_counter = 0;
             pass = after_accept(module, self, guard, msg.get(), last_ts, fresh);
+            if (pass == Pass::next) hub_notify::accepted(module, self, msg.get());
         }
         if (pass == Pass::retired) Py_RETURN_NONE;
         if (pass == Pass::failed) {
@@ -282,6 +288,16 @@ PyObject* receiver_loop(PyObject* module, PyObject* self, PyObject* const*) {
     }
     if (!setattr(module, self, Name::flag, Py_False)) return nullptr;
     Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* receiver_loop(PyObject* module, PyObject* self, PyObject* const*) {
+    RetiredGuard guard(self);
+    PyObject* result = loop_body(module, self, guard);
+    // A retired loop hands over to the reader that retired it; any other way out ends reading.
+    if (!guard.retired()) hub_notify::state(module, self, zq_hub_abi::LoopState::stopped);
+    return result;
 }
 
 }  // namespace zq

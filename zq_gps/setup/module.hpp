@@ -66,7 +66,7 @@ R boundary(F&& body, R failed) noexcept {
     X(serialize) X(start) X(join) X(is_alive) X(ident) X(Serial) X(Thread) X(UBXReader)         \
     X(UBXMessage) X(SET) X(info) X(debug) X(error)                                              \
     X(time) X(sleep) X(serial) X(threading) X(l) X(sys) X(exit) X(print) X(version)             \
-    X(zq_error) X(message) X(code)
+    X(zq_error) X(message) X(code) X(zq_hub) X(_observer)
 // clang-format on
 
 enum class Name {

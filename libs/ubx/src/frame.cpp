@@ -226,6 +226,7 @@ void Scanner::rebase(std::size_t by) noexcept {
 void Scanner::step_over(const uint8_t* base, std::size_t from, std::size_t to, std::size_t end,
                         std::size_t frame_end) {
     stats_.skipped_bytes += to - from;
+    if (skip_sink_ != nullptr && from < to) skip_sink_(skip_ctx_, {base + from, to - from});
     for (std::size_t q = from; q < to;) {
         const auto* hit = static_cast<const uint8_t*>(std::memchr(base + q, kSync1, to - q));
         if (hit == nullptr) break;

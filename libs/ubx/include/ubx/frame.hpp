@@ -106,6 +106,15 @@ class Scanner {
     // Forgets buffered bytes and pending input (not the statistics).
     void reset() noexcept;
 
+    // Told of every byte the scanner steps over (every byte not inside a delivered frame), in
+    // stream order, each exactly once, as soon as it is ruled out; bytes still held when
+    // reset() runs are never told. Called from next(); must not call back into the scanner.
+    using SkipSink = void (*)(void* ctx, std::span<const uint8_t> bytes);
+    void on_skip(SkipSink sink, void* ctx) noexcept {
+        skip_sink_ = sink;
+        skip_ctx_ = ctx;
+    }
+
   private:
     struct Hit {
         std::size_t at;
@@ -140,6 +149,8 @@ class Scanner {
     std::size_t scan_ = 0;
     std::size_t need_ = kOverhead;  // wanted() while the carry holds a candidate
     ScannerStats stats_;
+    SkipSink skip_sink_ = nullptr;
+    void* skip_ctx_ = nullptr;
 };
 
 }  // namespace ubx

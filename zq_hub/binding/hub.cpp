@@ -1,0 +1,327 @@
+// The Hub type: attach, the tap's feed from the receiver's reader, close.
+#include "hub.hpp"
+
+#include <structmember.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <new>
+#include <vector>
+
+namespace zq_hub {
+namespace {
+
+using zq::hub::State;
+
+// The attached hubs, by receiver; each entry holds a reference to its hub. Guarded by the GIL.
+std::vector<HubObject*>& registry() {
+    static std::vector<HubObject*> hubs;
+    return hubs;
+}
+
+double clock_seconds(clockid_t id) {
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// The tap sink a reader holds: it keeps the core hub alive for as long as the reader does.
+struct SinkBox {
+    zq_hub_abi::TapSink sink;
+    std::shared_ptr<zq::hub::Hub> hub;
+};
+
+// Called by the reader thread with the GIL held; never blocks, never throws.
+void sink_push(void* ctx, zq_hub_abi::TapKind kind, const uint8_t* data, std::size_t n,
+               double rx_mono, double rx_real) {
+    auto* box = static_cast<SinkBox*>(ctx);
+    try {
+        if (kind == zq_hub_abi::TapKind::ubx_frame) {
+            box->hub->tap().publish_frame({data, n}, rx_mono, rx_real);
+        } else {
+            box->hub->tap().publish_skipped({data, n}, rx_mono, rx_real);
+        }
+    } catch (const std::exception&) {
+        // Out of memory for an item: that item is lost, the reader goes on.
+    }
+}
+
+void sink_free(PyObject* capsule) {
+    delete static_cast<SinkBox*>(PyCapsule_GetContext(capsule));
+}
+
+PyObject* make_sink(const std::shared_ptr<zq::hub::Hub>& hub) {
+    auto* box = new (std::nothrow) SinkBox{{zq_hub_abi::kVersion, nullptr, sink_push}, hub};
+    if (!box) return PyErr_NoMemory();
+    box->sink.ctx = box;
+    PyObject* capsule = PyCapsule_New(&box->sink, zq_hub_abi::kTapCapsule, sink_free);
+    if (!capsule || PyCapsule_SetContext(capsule, box) < 0) {
+        if (!capsule) delete box;
+        Py_XDECREF(capsule);
+        return nullptr;
+    }
+    return capsule;
+}
+
+// Asks READER to feed SINK (None: to stop); false when it cannot (a stand-in reader).
+bool set_tap(PyObject* reader, PyObject* sink) {
+    Ref method = Ref::steal(PyObject_GetAttrString(reader, "_set_tap"));
+    Ref done = method ? Ref::steal(PyObject_CallOneArg(method.get(), sink)) : Ref{};
+    if (!done) PyErr_Clear();
+    return static_cast<bool>(done);
+}
+
+void untap(HubObject* h) {
+    if (!h->tapped) return;
+    if (h->native_tap) set_tap(h->tapped, Py_None);
+    Py_CLEAR(h->tapped);
+    h->native_tap = false;
+    h->core->hub->tap().end_of_stream(monotonic_now(), realtime_now());
+}
+
+bool is_receiver(PyObject* obj) {
+    PyObject* mro = Py_TYPE(obj)->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (std::string_view(t->tp_name) == "zq_gps.zq_gps") return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Type slots
+
+int hub_traverse(PyObject* self, visitproc visit, void* arg) {
+    HubObject* h = as_hub(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(h->receiver);
+    Py_VISIT(h->tapped);
+    Py_VISIT(h->sink);
+    Py_VISIT(h->latest);
+    return 0;
+}
+
+int hub_clear(PyObject* self) {
+    HubObject* h = as_hub(self);
+    Py_CLEAR(h->receiver);
+    Py_CLEAR(h->tapped);
+    Py_CLEAR(h->sink);
+    Py_CLEAR(h->latest);
+    return 0;
+}
+
+void hub_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_hub(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    hub_clear(self);
+    delete as_hub(self)->core;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// close(): detaches from the receiver, stops every service and wakes every waiter. The
+// receiver goes on reading as before.
+PyObject* hub_close(PyObject* self, PyObject*) {
+    HubObject* h = as_hub(self);
+    auto& hubs = registry();
+    const auto it = std::find(hubs.begin(), hubs.end(), h);
+    const bool registered = it != hubs.end();
+    if (registered) hubs.erase(it);
+    untap(h);
+    Py_CLEAR(h->receiver);
+    // Services' threads may need the GIL to finish (callbacks): wait for them without it.
+    std::shared_ptr<zq::hub::Hub> hub = h->core->hub;
+    PyThreadState* ts = PyEval_SaveThread();
+    try {
+        hub->close();
+    } catch (const std::exception&) {
+        // A service that cannot be stopped cleanly is left to the process's end.
+    }
+    PyEval_RestoreThread(ts);
+    if (registered) Py_DECREF(self);
+    Py_RETURN_NONE;
+}
+
+PyObject* hub_enter(PyObject* self, PyObject*) {
+    return Py_NewRef(self);
+}
+
+PyObject* hub_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
+    Ref done = Ref::steal(hub_close(self, nullptr));
+    if (!done) return nullptr;
+    Py_RETURN_FALSE;
+}
+
+PyObject* hub_get_state(PyObject* self, void*) {
+    return PyUnicode_FromString(zq::hub::to_string(as_hub(self)->core->hub->tap().state()));
+}
+
+PyObject* hub_get_latest(PyObject* self, void*) {
+    PyObject* m = as_hub(self)->latest;
+    return Py_NewRef(m ? m : Py_None);
+}
+
+PyObject* hub_get_receiver(PyObject* self, void*) {
+    PyObject* r = as_hub(self)->receiver;
+    return Py_NewRef(r ? r : Py_None);
+}
+
+PyObject* hub_get_closed(PyObject* self, void*) {
+    return PyBool_FromLong(as_hub(self)->core->hub->closed());
+}
+
+PyObject* hub_repr(PyObject* self) {
+    HubObject* h = as_hub(self);
+    if (!h->receiver) return PyUnicode_FromString("<zq_hub.Hub closed>");
+    return PyUnicode_FromFormat("<zq_hub.Hub %s on %R>",
+                                zq::hub::to_string(h->core->hub->tap().state()), h->receiver);
+}
+
+PyMethodDef hub_methods[] = {
+    {"close", hub_close, METH_NOARGS,
+     "close(): detach from the receiver, stop every service and wake every waiter."},
+    {"__enter__", hub_enter, METH_NOARGS, nullptr},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_exit)),
+     METH_FASTCALL, nullptr},
+    // Services add their rows here.
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef hub_getset[] = {
+    {"state", hub_get_state, nullptr,
+     "\"live\", \"stale\" or \"stopped\": the receiver's reader as the hub last heard of it.",
+     nullptr},
+    {"latest", hub_get_latest, nullptr, "The last accepted message, or None.", nullptr},
+    {"receiver", hub_get_receiver, nullptr, "The receiver attached to, or None once closed.",
+     nullptr},
+    {"closed", hub_get_closed, nullptr, "True once close() has run.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef hub_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(HubObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot hub_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The hub of one receiver; zq_hub.attach(receiver) makes it.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(hub_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(hub_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(hub_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(hub_repr)},
+    {Py_tp_methods, hub_methods},
+    {Py_tp_getset, hub_getset},
+    {Py_tp_members, hub_members},
+    {0, nullptr},
+};
+
+PyType_Spec hub_spec = {
+    "zq_hub.Hub",
+    sizeof(HubObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    hub_slots,
+};
+
+}  // namespace
+
+double monotonic_now() {
+    return clock_seconds(CLOCK_MONOTONIC);
+}
+
+double realtime_now() {
+    return clock_seconds(CLOCK_REALTIME);
+}
+
+PyObject* create_hub_type(PyObject* module) {
+    return PyType_FromModuleAndSpec(module, &hub_spec, nullptr);
+}
+
+HubObject* hub_for(PyObject* receiver) {
+    for (HubObject* h : registry())
+        if (h->receiver == receiver) return h;
+    return nullptr;
+}
+
+PyObject* attach(PyObject* module, PyObject* receiver) {
+    if (HubObject* h = hub_for(receiver)) return Py_NewRef(reinterpret_cast<PyObject*>(h));
+    if (!is_receiver(receiver)) {
+        PyErr_Format(PyExc_TypeError, "attach() takes a zq_gps receiver, not %.100s",
+                     Py_TYPE(receiver)->tp_name);
+        return nullptr;
+    }
+    Ref type = Ref::steal(PyObject_GetAttrString(module, "Hub"));
+    if (!type) return nullptr;
+    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    Ref self = Ref::steal(tp->tp_alloc(tp, 0));
+    if (!self) return nullptr;
+    HubObject* h = as_hub(self.get());
+    h->core = new (std::nothrow) HubCore;
+    if (!h->core) return PyErr_NoMemory();
+    h->sink = make_sink(h->core->hub);
+    if (!h->sink) return nullptr;
+    registry().push_back(h);
+    h->receiver = Py_NewRef(receiver);
+    Py_INCREF(self.get());  // the registry's reference
+    // A reader already running is tapped at its next pass.
+    return self.release();
+}
+
+void close_all() {
+    while (!registry().empty()) {
+        Ref h = Ref::borrow(reinterpret_cast<PyObject*>(registry().back()));
+        Ref done = Ref::steal(hub_close(h.get(), nullptr));
+        if (!done) PyErr_Clear();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the reader loop's notifications do
+
+void on_pass_begin(HubObject* h, PyObject* ubr) {
+    if (ubr != h->tapped) {
+        untap(h);
+        h->tapped = Py_NewRef(ubr);
+        h->native_tap = set_tap(ubr, h->sink);
+    }
+    auto& tap = h->core->hub->tap();
+    if (tap.state() == State::stopped)
+        tap.publish_state(State::stale, monotonic_now(), realtime_now());
+}
+
+void on_message_read(HubObject* h, PyObject* raw, PyObject*) {
+    // A stand-in reader: the frames it returns are what the tap gets.
+    if (h->native_tap || !PyBytes_Check(raw)) return;
+    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(raw));
+    const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(raw));
+    try {
+        h->core->hub->tap().publish_frame({p, n}, monotonic_now(), realtime_now());
+    } catch (const std::exception&) {
+    }
+}
+
+void on_accepted(HubObject* h, PyObject* msg) {
+    Py_XSETREF(h->latest, Py_NewRef(msg));
+    h->core->hub->tap().publish_state(State::live, monotonic_now(), realtime_now());
+}
+
+void on_state(HubObject* h, zq_hub_abi::LoopState s) {
+    auto& tap = h->core->hub->tap();
+    if (s == zq_hub_abi::LoopState::stopped) {
+        tap.end_of_stream(monotonic_now(), realtime_now());
+        tap.publish_state(State::stopped, monotonic_now(), realtime_now());
+    } else if (s == zq_hub_abi::LoopState::stale) {
+        tap.publish_state(State::stale, monotonic_now(), realtime_now());
+    }
+}
+
+void on_write_begin(HubObject*) {}
+
+void on_write_end(HubObject*) {}
+
+}  // namespace zq_hub
