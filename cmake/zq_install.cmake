@@ -45,6 +45,19 @@ foreach(f ubxconfig demo.sh demo_host.py)
         list(APPEND _zq_tool_scripts ${f})
     endif()
 endforeach()
+# What the Python tools import from beside them (zq_tool.py, packages zq_*/), and the version
+# they report.
+file(GLOB _zq_tool_modules CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}/tools
+     ${PROJECT_SOURCE_DIR}/tools/zq_*.py ${PROJECT_SOURCE_DIR}/tools/zq_*/*.py)
+foreach(f ${_zq_tool_modules})
+    get_filename_component(_zq_dir ${f} DIRECTORY)
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/${f} DESTINATION tools/${_zq_dir}
+            COMPONENT tools EXCLUDE_FROM_ALL)
+endforeach()
+if(EXISTS ${CMAKE_BINARY_DIR}/tools/VERSION)
+    install(FILES ${CMAKE_BINARY_DIR}/tools/VERSION DESTINATION tools
+            COMPONENT tools EXCLUDE_FROM_ALL)
+endif()
 foreach(f README.md docs/API.md tools/README.md)
     if(EXISTS ${PROJECT_SOURCE_DIR}/${f})
         string(REPLACE "/" "-" _zq_doc_name "${f}")
