@@ -363,5 +363,7 @@ class TestLiveTimeout:
         path.write_bytes(nmea("GPGLL,,,,,,V,N") * 50)
         r = run_tool([binary("ubxdump"), "--timeout", "0.001", str(path)])
         assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
-        r = run_tool([binary("ubxdump"), "--timeout", "0", "-"], input=path.read_text())
-        assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
+        # No limit, and one too long to wait for in milliseconds: both end with the pipe.
+        for limit in ("0", "1e300"):
+            r = run_tool([binary("ubxdump"), "--timeout", limit, "-"], input=path.read_text())
+            assert (r.returncode, r.stdout, r.stderr) == (0, "", ""), limit
