@@ -250,22 +250,33 @@ class Seen {
     std::size_t len_ = 0;
 };
 
-// 3390 as "3,390".
+// 3390 as "3,390". Appends only: g++ 12 with fortify warns falsely (-Wrestrict) on insert().
 std::string grouped(unsigned long long v) {
-    std::string s = std::to_string(v);
-    for (auto i = static_cast<std::ptrdiff_t>(s.size()) - 3; i > 0; i -= 3)
-        s.insert(static_cast<std::size_t>(i), ",");
+    const std::string digits = std::to_string(v);
+    std::string s;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) s += ',';
+        s += digits[i];
+    }
     return s;
 }
 
 void report_silence(double seconds, const Seen& seen, unsigned long long frames) {
     char secs[32];
     std::snprintf(secs, sizeof secs, "%g", seconds);
-    std::string what = std::string("no UBX frame in ") + secs + " s";
-    if (frames) what += " after " + grouped(frames) + (frames == 1 ? " frame" : " frames");
-    what += ": " + grouped(seen.bytes()) + (seen.bytes() == 1 ? " byte, " : " bytes, ") +
-            grouped(seen.sentences()) +
-            (seen.sentences() == 1 ? " NMEA sentence" : " NMEA sentences");
+    std::string what = "no UBX frame in ";
+    what += secs;
+    what += " s";
+    if (frames) {
+        what += " after ";
+        what += grouped(frames);
+        what += frames == 1 ? " frame" : " frames";
+    }
+    what += ": ";
+    what += grouped(seen.bytes());
+    what += seen.bytes() == 1 ? " byte, " : " bytes, ";
+    what += grouped(seen.sentences());
+    what += seen.sentences() == 1 ? " NMEA sentence" : " NMEA sentences";
     if (!frames && seen.sentences())
         what += " (NMEA only, as a receiver leaves the factory: ubxconfig setup turns NAV-PVT on)";
     std::fprintf(stderr, "%s: %s\n", g_prog, what.c_str());
