@@ -6,6 +6,9 @@
 # only the package installs, at absolute places outside the tree: the commands on PATH, their
 # manual pages, the udev rule, copyright, changelog and lintian overrides. It is never installed
 # by hand (it would write to /usr); CPack stages it.
+#
+# The manual pages are made at build time by help2man from each command's own --help, run
+# under its name on PATH, so that a page cannot drift from its tool (ZQ_MAN_PAGES).
 
 set(ZQ_DEB_PREFIX /opt/zq_gps)
 set(ZQ_DEB_MAINTAINER "zq_gps maintainers <zq-gps@zq-gps.org>")
@@ -45,6 +48,19 @@ foreach(f ubxconfig demo.sh demo_host.py)
         list(APPEND _zq_tool_scripts ${f})
     endif()
 endforeach()
+# What the Python tools import from beside them (zq_tool.py, packages zq_*/), and the version
+# they report.
+file(GLOB _zq_tool_modules CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}/tools
+     ${PROJECT_SOURCE_DIR}/tools/zq_*.py ${PROJECT_SOURCE_DIR}/tools/zq_*/*.py)
+foreach(f ${_zq_tool_modules})
+    get_filename_component(_zq_dir ${f} DIRECTORY)
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/${f} DESTINATION tools/${_zq_dir}
+            COMPONENT tools EXCLUDE_FROM_ALL)
+endforeach()
+if(EXISTS ${CMAKE_BINARY_DIR}/tools/VERSION)
+    install(FILES ${CMAKE_BINARY_DIR}/tools/VERSION DESTINATION tools
+            COMPONENT tools EXCLUDE_FROM_ALL)
+endif()
 foreach(f README.md docs/API.md tools/README.md)
     if(EXISTS ${PROJECT_SOURCE_DIR}/${f})
         string(REPLACE "/" "-" _zq_doc_name "${f}")
@@ -92,44 +108,103 @@ endif()
 set(_zq_deb_stage ${CMAKE_BINARY_DIR}/debian)
 file(MAKE_DIRECTORY ${_zq_deb_stage}/bin)
 set(ZQ_PATH_COMMANDS)
+set(ZQ_PATH_PROGRAMS)  # per command: what runs it in this build (for its manual page)
+set(ZQ_PATH_SOURCES)   # per command: what its --help is made of, ; separated by |
 # Programs: /usr/bin/zq-NAME -> /opt/zq_gps/tools/NAME (NAME itself when it starts with zq-).
-# The scripts find the deployment root from their own real path.
-function(zq_path_link name)
+# The tools find the deployment root from their own real path and call themselves by the
+# name they were called by.
+function(zq_path_link name file program sources)
     if(name MATCHES "^zq-")
         set(cmd ${name})
     else()
         set(cmd zq-${name})
     endif()
-    file(CREATE_LINK ${ZQ_DEB_PREFIX}/tools/${name} ${_zq_deb_stage}/bin/${cmd} SYMBOLIC)
+    file(CREATE_LINK ${ZQ_DEB_PREFIX}/tools/${file} ${_zq_deb_stage}/bin/${cmd} SYMBOLIC)
     install(FILES ${_zq_deb_stage}/bin/${cmd} DESTINATION /usr/bin COMPONENT debian EXCLUDE_FROM_ALL)
     set(ZQ_PATH_COMMANDS ${ZQ_PATH_COMMANDS} ${cmd} PARENT_SCOPE)
+    set(ZQ_PATH_PROGRAMS ${ZQ_PATH_PROGRAMS} ${program} PARENT_SCOPE)
+    string(REPLACE ";" "|" sources "${sources}")
+    set(ZQ_PATH_SOURCES ${ZQ_PATH_SOURCES} "${sources}" PARENT_SCOPE)
 endfunction()
 foreach(t ${_zq_tool_targets})
     get_target_property(_zq_name ${t} OUTPUT_NAME)
     if(NOT _zq_name)
         set(_zq_name ${t})
     endif()
-    zq_path_link(${_zq_name})
+    zq_path_link(${_zq_name} ${_zq_name} $<TARGET_FILE:${t}> ${t})
 endforeach()
-if("ubxconfig" IN_LIST _zq_tool_scripts)
-    zq_path_link(ubxconfig)
-endif()
-# The demo script finds the tree from where it is called, so zq-demo calls it there.
-if("demo.sh" IN_LIST _zq_tool_scripts)
-    file(WRITE ${_zq_deb_stage}/bin/zq-demo
-         "#!/bin/sh\n# The example host program on the simulated receiver, or on the port given.\n"
-         "exec ${ZQ_DEB_PREFIX}/tools/demo.sh \"$@\"\n")
-    install(PROGRAMS ${_zq_deb_stage}/bin/zq-demo DESTINATION /usr/bin
-            COMPONENT debian EXCLUDE_FROM_ALL)
-    list(APPEND ZQ_PATH_COMMANDS zq-demo)
-endif()
+list(TRANSFORM _zq_tool_modules PREPEND ${PROJECT_SOURCE_DIR}/tools/ OUTPUT_VARIABLE _zq_tool_module_paths)
+foreach(f ubxconfig demo.sh)
+    if(f IN_LIST _zq_tool_scripts)
+        string(REGEX REPLACE "\\.sh$" "" _zq_name ${f})
+        zq_path_link(${_zq_name} ${f} ${PROJECT_SOURCE_DIR}/tools/${f}
+                     "${PROJECT_SOURCE_DIR}/tools/${f};${_zq_tool_module_paths}")
+    endif()
+endforeach()
 
 find_program(ZQ_GZIP gzip)
 set(_zq_deb_generated)
-# Manual pages, one per command on PATH (lintian reports a command without one).
-foreach(cmd ${ZQ_PATH_COMMANDS})
-    set(_zq_page ${PROJECT_SOURCE_DIR}/packaging/man/${cmd}.1)
-    if(EXISTS ${_zq_page} AND ZQ_GZIP)
+
+# --- Manual pages, one per command on PATH (lintian reports a command without one) --------
+# help2man runs each command under its PATH name (a link in BUILD/man/bin) for its --help; the
+# NAME line and SEE ALSO come from packaging/man/CMD.h2m, the version from project(), the date
+# from the changelog's newest entry. A cross build cannot run its tools: it takes the pages a
+# native build of the same sources made (ZQ_MAN_FROM, its BUILD/man; packaging/deb.sh gives
+# it). The demo build needs none of this: without help2man there are no pages (AUTO).
+set(ZQ_MAN_PAGES AUTO CACHE STRING "Manual pages from the tools' --help: AUTO (when help2man is installed), ON (required), OFF")
+set(ZQ_MAN_FROM "" CACHE PATH "A native build's man/ directory, whose pages a cross build takes")
+find_program(ZQ_HELP2MAN help2man)
+set(_zq_man_dir ${CMAKE_BINARY_DIR}/man)
+set(_zq_man_how "")
+if(ZQ_MAN_PAGES STREQUAL "OFF")
+elseif(CMAKE_CROSSCOMPILING)
+    if(ZQ_MAN_FROM)
+        set(_zq_man_how copy)
+    elseif(ZQ_MAN_PAGES STREQUAL "ON")
+        message(FATAL_ERROR "a cross build cannot run its tools for their manual pages: set "
+                            "ZQ_MAN_FROM to the man/ directory of a native build")
+    endif()
+elseif(ZQ_HELP2MAN)
+    set(_zq_man_how help2man)
+elseif(ZQ_MAN_PAGES STREQUAL "ON")
+    message(FATAL_ERROR "help2man is not installed: the manual pages are made with it")
+endif()
+if(NOT _zq_man_how)
+    message(STATUS "zq_gps: no manual pages (help2man not installed, or ZQ_MAN_PAGES=OFF)")
+endif()
+# The changelog's date (" -- NAME <MAIL>  Wed, 09 Dec 2026 02:00:00 +0000") is the pages'.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog _zq_trailer
+     REGEX "^ -- .*>  [A-Z][a-z][a-z], " LIMIT_COUNT 1)
+string(REGEX REPLACE "^ -- .*>  " "" _zq_changelog_date "${_zq_trailer}")
+execute_process(COMMAND date -u -d "${_zq_changelog_date}" +%s OUTPUT_VARIABLE _zq_man_epoch
+                OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+set(_zq_man_pages)
+foreach(cmd program sources IN ZIP_LISTS ZQ_PATH_COMMANDS ZQ_PATH_PROGRAMS ZQ_PATH_SOURCES)
+    set(_zq_page ${_zq_man_dir}/${cmd}.1)
+    set(_zq_h2m ${PROJECT_SOURCE_DIR}/packaging/man/${cmd}.h2m)
+    string(REPLACE "|" ";" sources "${sources}")
+    if(_zq_man_how STREQUAL "help2man")
+        add_custom_command(OUTPUT ${_zq_page}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${_zq_man_dir}/bin
+            COMMAND ${CMAKE_COMMAND} -E create_symlink ${program} ${_zq_man_dir}/bin/${cmd}
+            # Only this build: no root, port or terminal width of the environment the build runs in.
+            COMMAND ${CMAKE_COMMAND} -E env --unset=ZQ_ROOT --unset=ROOT --unset=ZQ_PORT
+                    ZQ_BUILD=${CMAKE_BINARY_DIR} COLUMNS=80 LC_ALL=C.UTF-8
+                    SOURCE_DATE_EPOCH=${_zq_man_epoch}
+                    ${ZQ_HELP2MAN} --no-info --section=1 --include=${_zq_h2m}
+                    "--version-string=${cmd} (zq_gps) ${PROJECT_VERSION}"
+                    --output=${_zq_page} ${_zq_man_dir}/bin/${cmd}
+            DEPENDS ${sources} ${_zq_h2m} ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
+            COMMENT "Manual page ${cmd}(1) from ${cmd} --help" VERBATIM)
+    elseif(_zq_man_how STREQUAL "copy")
+        add_custom_command(OUTPUT ${_zq_page}
+            COMMAND ${CMAKE_COMMAND} -E copy ${ZQ_MAN_FROM}/${cmd}.1 ${_zq_page}
+            DEPENDS ${ZQ_MAN_FROM}/${cmd}.1 VERBATIM)
+    else()
+        continue()
+    endif()
+    list(APPEND _zq_man_pages ${_zq_page})
+    if(ZQ_GZIP)
         add_custom_command(OUTPUT ${_zq_deb_stage}/man/${cmd}.1.gz
             COMMAND ${CMAKE_COMMAND} -E make_directory ${_zq_deb_stage}/man
             COMMAND ${ZQ_GZIP} -9nc ${_zq_page} > ${_zq_deb_stage}/man/${cmd}.1.gz
@@ -137,6 +212,15 @@ foreach(cmd ${ZQ_PATH_COMMANDS})
         list(APPEND _zq_deb_generated ${_zq_deb_stage}/man/${cmd}.1.gz)
         install(FILES ${_zq_deb_stage}/man/${cmd}.1.gz DESTINATION /usr/share/man/man1
                 COMPONENT debian EXCLUDE_FROM_ALL)
+    endif()
+endforeach()
+add_custom_target(zq_man_pages DEPENDS ${_zq_man_pages})
+
+# --- Bash completion for the commands on PATH ----------------------------------------------
+foreach(cmd ${ZQ_PATH_COMMANDS})
+    if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/completion/${cmd})
+        install(FILES ${PROJECT_SOURCE_DIR}/packaging/completion/${cmd}
+                DESTINATION /usr/share/bash-completion/completions COMPONENT debian EXCLUDE_FROM_ALL)
     endif()
 endforeach()
 

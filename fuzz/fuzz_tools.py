@@ -121,7 +121,11 @@ def run_dump(rnd, base, tmp):
         except subprocess.TimeoutExpired:
             proc.kill()
             raise Finding("ubxdump %s on a line: still running 20 s after a 0.5 s time-out" % opts)
-        check_exit(proc, out, err, {0}, "ubxdump %s on a line" % opts)
+        # Done (--max), or given up once no frame came for 0.5 s: status 1 and that one line.
+        check_exit(proc, out, err, {0, 1}, "ubxdump %s on a line" % opts)
+        if proc.returncode == 1 and not err.startswith("ubxdump: no UBX frame in 0.5 s"):
+            raise Finding("ubxdump %s on a line: status 1 without its time-out line: %r"
+                          % (opts, err[-500:]))
     finally:
         os.close(master)
         os.close(slave)

@@ -63,19 +63,34 @@ run_lintian() {
     fi
 }
 
+# The manual pages a native build of the same sources makes (its man/ directory): a cross
+# build cannot run its own tools for their --help.
+native_man_pages() {
+    local native="$out/build-deb$this_release-$host_arch"
+    if [ ! -f "$native/CMakeCache.txt" ]; then
+        cmake -S "$repo" -B "$native" -DPython3_EXECUTABLE=/usr/bin/python3 -DZQ_BUILD_TESTS=OFF \
+            -DCMAKE_BUILD_TYPE=Release -DZQ_MAN_PAGES=ON >/dev/null
+    fi
+    cmake --build "$native" -j "$(nproc)" --target zq_man_pages >/dev/null
+    echo "$native/man"
+}
+
 # Builds the package of the machine's own release for ARCH.
 build_here() {
     local arch="$1" build="$out/build-deb$this_release-$1" pyver
     pyver="$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    local args=(-DPython3_EXECUTABLE=/usr/bin/python3 -DZQ_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release)
+    # The manual pages are made from the tools' --help with help2man, and must be there.
+    local args=(-DPython3_EXECUTABLE=/usr/bin/python3 -DZQ_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
+                -DZQ_MAN_PAGES=ON)
     local strip=strip
-    need_packages cmake make g++ python3-dev python3-serial dpkg-dev file
+    need_packages cmake make g++ python3-dev python3-serial dpkg-dev file help2man
     case "$arch" in
         "$host_arch") ;;
         arm64)
             need_arm64_arch
             need_packages g++-aarch64-linux-gnu "libpython$pyver-dev:arm64" libstdc++6:arm64
-            args+=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/aarch64-linux-gnu.cmake")
+            args+=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/aarch64-linux-gnu.cmake"
+                   -DZQ_MAN_FROM="$(native_man_pages)")
             strip=aarch64-linux-gnu-strip ;;
         *) echo "deb: no build for $arch on $host_arch" >&2; return 2 ;;
     esac
@@ -115,7 +130,7 @@ build_in_chroot() {
     suite="$(codename "$r")"
     dir="$chroots/$suite-$host_arch-build"
     ensure_chroot "$dir" "$suite" "$host_arch" \
-        g++,cmake,make,python3-dev,python3-serial,dpkg-dev,lintian,file,g++-aarch64-linux-gnu
+        g++,cmake,make,python3-dev,python3-serial,dpkg-dev,lintian,file,help2man,g++-aarch64-linux-gnu
     # The target's interpreter headers and C++ runtime for the cross build (multiarch).
     if [[ " ${arches[*]} " == *" arm64 "* ]] && [ ! -f "$dir/.zq-arm64-ready" ]; then
         in_chroot "$dir" <<'SH'

@@ -2,7 +2,7 @@
 # Installs, from Debian's archive and only when missing, what the build needs: with --demo the
 # lean set that builds and runs the demo (compiler, cmake, Python headers, pyserial), otherwise
 # that plus the test toolchain (pytest, Hypothesis, mypy, GoogleTest, clang for the fuzzers,
-# dpkg-dev for the package tests).
+# dpkg-dev for the package tests, help2man for the manual pages the package tests check).
 # Usage: scripts/install-deps.sh [--demo] [--list] [extra-package ...]
 #   --list prints the set (one package a line) instead of installing it.
 set -euo pipefail
@@ -22,7 +22,7 @@ if [ "$set_name" = test ]; then
     # The fuzzers' runtime is versioned with the release's clang (14 on Debian 12, 19 on 13).
     clang_version="$(apt-cache depends clang 2>/dev/null | sed -n 's/.*Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -n 1)"
     packages+=(
-        pkg-config dpkg-dev file
+        pkg-config dpkg-dev file help2man
         python3-pytest python3-hypothesis python3-mypy
         googletest libgtest-dev libgmock-dev
         clang "libclang-rt-${clang_version:-14}-dev"

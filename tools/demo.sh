@@ -3,8 +3,42 @@
 # when no PORT is given, else the device at PORT.
 # Usage: tools/demo.sh [PORT]   env: ZQ_BUILD (build dir), ROOT/ZQ_ROOT, DEMO_SECONDS, SIM_ARGS
 set -euo pipefail
-repo="$(cd "$(dirname "$0")/.." && pwd)"
+# The script's real place, also when it is called through a link on PATH (/usr/bin/zq-demo).
+here="$(cd "$(dirname "$(readlink -f "$0")")" && pwd)"
+repo="$(dirname "$here")"
+prog="$(basename "$0")"
+case "${1:-}" in
+    -h|--help)
+        cat <<EOF
+usage: $prog [PORT]
+
+Runs the example host program (demo_host.py) on a receiver: on the simulated one, started
+here and stopped at the end, when no PORT is given; else on the device at PORT. It prints one
+line a second from zq_gps: position, pDOP, satellites, speed, heading, fix.
+
+options:
+  -h, --help     this help
+  --version      the project's version
+
+environment:
+  DEMO_SECONDS   how long the host runs, 0: until Ctrl-C (default 10)
+  SIM_ARGS       more options for the simulator (zq-sim --help)
+  ZQ_BUILD       the build directory (in the repository: build, else build-demo)
+  ZQ_ROOT        the deployment root holding zq_gps (also ROOT; default: the build's root/)
+EOF
+        exit 0 ;;
+    --version)
+        exec /usr/bin/python3 "$here/zq_tool.py" version "$prog" ;;
+    -*)
+        echo "$prog: unknown option $1 (see $prog --help)" >&2
+        exit 2 ;;
+esac
 build="${ZQ_BUILD:-$repo/build}"
+# In the repository: the build of `make`, else the one `make demo` made.
+if [ -z "${ZQ_BUILD:-}" ] && ! compgen -G "$build/root/zq_gps*.so" >/dev/null &&
+    compgen -G "$repo/build-demo/root/zq_gps*.so" >/dev/null; then
+    build="$repo/build-demo"
+fi
 default_root="$build/root"
 # In an installed tree (/opt/zq_gps/tools/demo.sh) the parent directory is the deployment root
 # and the simulator sits beside this script.
@@ -34,7 +68,7 @@ trap 'exit 130' INT TERM
 
 if [ -z "$port" ]; then
     sim="$build/tools/zq-sim"
-    [ -x "$sim" ] || sim="$(dirname "$0")/zq-sim"
+    [ -x "$sim" ] || sim="$here/zq-sim"
     if [ ! -x "$sim" ]; then
         echo "demo: $sim is not built (run make first)" >&2
         exit 1
@@ -61,4 +95,4 @@ if [ -z "$port" ]; then
     echo "demo: simulated receiver on $port (control: echo 'unplug 3' > $port.ctl)"
 fi
 
-/usr/bin/python3 "$repo/tools/demo_host.py" "$port"
+/usr/bin/python3 "$here/demo_host.py" "$port"

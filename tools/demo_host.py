@@ -2,19 +2,19 @@
 """Example host program: reads the receiver through zq_gps and prints one line a second.
 
 Usage: demo_host.py [PORT]   (default /tmp/zq-sim/ttyGPS0)
-Environment: ROOT or ZQ_ROOT  deployment root holding zq_gps (default <repo>/build/root)
+Environment: ROOT or ZQ_ROOT  deployment root holding zq_gps (default: the installed tree, or
+                              in the repository build/root, else build-demo/root)
              DEMO_SECONDS     how long to run, 0 = until Ctrl-C (default 10)
 """
-import glob
 import os
 import sys
 import time
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# In an installed tree (/opt/zq_gps/tools/..) the parent directory is the deployment root.
-_DEFAULT_ROOT = REPO if glob.glob(os.path.join(REPO, "zq_gps*.so")) else os.path.join(
-    REPO, "build", "root")
-ROOT = os.environ.get("ROOT") or os.environ.get("ZQ_ROOT") or _DEFAULT_ROOT
+# The tools' shared path finding, beside this script.
+sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
+import zq_tool  # noqa: E402
+
+ROOT = os.environ.get("ROOT") or os.environ.get("ZQ_ROOT") or zq_tool.locate().root
 
 
 def fix_text(g):

@@ -25,8 +25,11 @@ std::string label(uint8_t id) {
     return ubx::identity(0x06, id) + buf;
 }
 
+// config_key(): a key looked up outside any message, so its errors name none.
+constexpr uint8_t kLookup = 0;
+
 [[noreturn]] void fail(uint8_t msg, const std::string& what, ubx::Errc code = ubx::Errc::BadValue) {
-    throw ubx::Error(code, 0x06, msg, 0, label(msg) + what);
+    throw ubx::Error(code, 0x06, msg, 0, msg == kLookup ? what : label(msg) + what);
 }
 
 // repr(o) as UTF-8, for error texts.
@@ -80,9 +83,9 @@ std::optional<uint32_t> key_of(uint8_t msg, PyObject* key) {
         }
         return id;
     }
-    PyErr_Format(PyExc_TypeError,
-                 "%s: a configuration key is a name (str) or an id (int), not %.100s",
-                 ubx::identity(0x06, msg).c_str(), Py_TYPE(key)->tp_name);
+    PyErr_Format(
+        PyExc_TypeError, "%s: a configuration key is a name (str) or an id (int), not %.100s",
+        msg == kLookup ? "config_key" : ubx::identity(0x06, msg).c_str(), Py_TYPE(key)->tp_name);
     return std::nullopt;
 }
 
@@ -335,25 +338,45 @@ std::optional<std::vector<uint8_t>> tail_payload(const ubx::MessageDef& def, PyO
     return out;
 }
 
+namespace {
+
+Ref text(std::string_view s) {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// (id, type name, scale, unit) of CONFIG_KEYS, with the key's name in front when `named`.
+PyObject* key_entry(const ubx::KeyDef& k, bool named) {
+    Ref name = named ? text(k.name) : Ref();
+    Ref id = Ref::steal(PyLong_FromUnsignedLong(k.id));
+    Ref tname = text(ubx::key_type_name(k.type));
+    Ref scale = Ref::steal(PyFloat_FromDouble(k.scale));
+    Ref unit = text(k.unit);
+    if ((named && !name) || !id || !tname || !scale || !unit) return nullptr;
+    if (named) return PyTuple_Pack(5, name.get(), id.get(), tname.get(), scale.get(), unit.get());
+    return PyTuple_Pack(4, id.get(), tname.get(), scale.get(), unit.get());
+}
+
+}  // namespace
+
 PyObject* config_keys_mapping() {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     for (const ubx::KeyDef& k : ubx::config_keys()) {
-        const std::string_view type = ubx::key_type_name(k.type);
-        Ref id = Ref::steal(PyLong_FromUnsignedLong(k.id));
-        Ref tname = Ref::steal(
-            PyUnicode_FromStringAndSize(type.data(), static_cast<Py_ssize_t>(type.size())));
-        Ref scale = Ref::steal(PyFloat_FromDouble(k.scale));
-        Ref unit = Ref::steal(
-            PyUnicode_FromStringAndSize(k.unit.data(), static_cast<Py_ssize_t>(k.unit.size())));
-        if (!id || !tname || !scale || !unit) return nullptr;
-        Ref entry = Ref::steal(PyTuple_Pack(4, id.get(), tname.get(), scale.get(), unit.get()));
+        Ref entry = Ref::steal(key_entry(k, false));
         if (!entry) return nullptr;
-        Ref name = Ref::steal(
-            PyUnicode_FromStringAndSize(k.name.data(), static_cast<Py_ssize_t>(k.name.size())));
+        Ref name = text(k.name);
         if (!name || PyDict_SetItem(dict.get(), name.get(), entry.get()) < 0) return nullptr;
     }
     return PyDictProxy_New(dict.get());
+}
+
+PyObject* config_key(PyObject* key) {
+    const auto id = key_of(kLookup, key);
+    if (!id) return nullptr;
+    if (const ubx::KeyDef* k = ubx::find_key(*id)) return key_entry(*k, true);
+    // Not in the table: its hex name, the type its size code gives, counted in ones.
+    const std::string name = ubx::key_name(*id);
+    return key_entry({name, *id, ubx::key_default_type(*id), 1.0, ""}, true);
 }
 
 }  // namespace pyubx2

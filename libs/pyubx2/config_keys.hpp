@@ -36,4 +36,10 @@ std::optional<std::vector<uint8_t>> tail_payload(const ubx::MessageDef& def, PyO
 // CONFIG_KEYS: a read-only mapping key name -> (id, type name, scale, unit). New reference.
 PyObject* config_keys_mapping();
 
+// config_key(key): (name, id, type name, scale, unit) of a key given by table name, hex-id
+// name or id; a key the table does not know gets its hex name, the type of its size code,
+// scale 1 and no unit. An unknown name or an illegal id throws ubx::Error; nullptr with a
+// Python exception set for a key of the wrong type. New reference.
+PyObject* config_key(PyObject* key);
+
 }  // namespace pyubx2

@@ -1065,7 +1065,8 @@ int module_exec(PyObject* mod) {
     }
     if (PyModule_AddIntConstant(mod, "GET", 0) < 0 || PyModule_AddIntConstant(mod, "SET", 1) < 0 ||
         PyModule_AddIntConstant(mod, "POLL", 2) < 0 ||
-        PyModule_AddIntConstant(mod, "MAX_PAYLOAD", ubx::kDefaultMaxPayload) < 0) {
+        PyModule_AddIntConstant(mod, "MAX_PAYLOAD", ubx::kDefaultMaxPayload) < 0 ||
+        PyModule_AddIntConstant(mod, "MAX_KEYS", static_cast<long>(ubx::kMaxKeys)) < 0) {
         return -1;
     }
     static constexpr std::pair<const char*, int> kLayers[] = {
@@ -1076,6 +1077,8 @@ int module_exec(PyObject* mod) {
     for (const auto& [name, value] : kLayers) {
         if (PyModule_AddIntConstant(mod, name, value) < 0) return -1;
     }
+    // The project's version, from CMake's project() at build time.
+    if (PyModule_AddStringConstant(mod, "__version__", ZQ_VERSION) < 0) return -1;
     Ref keys = Ref::steal(pyubx2::config_keys_mapping());
     if (!keys || PyModule_AddObjectRef(mod, "CONFIG_KEYS", keys.get()) < 0) return -1;
     st->str_in_waiting = PyUnicode_InternFromString("in_waiting");
@@ -1092,6 +1095,19 @@ int module_exec(PyObject* mod) {
     return 0;
 }
 
+PyObject* module_config_key(PyObject* mod, PyObject* key) {
+    return guarded(static_cast<ModuleState*>(PyModule_GetState(mod)),
+                   [&] { return pyubx2::config_key(key); });
+}
+
+PyMethodDef module_methods[] = {
+    {"config_key", module_config_key, METH_O,
+     "config_key(key, /) -> (name, id, type, scale, unit) of a configuration key given by "
+     "name, hex-id name or id; a key the table does not know: its hex name, the type its size "
+     "code gives, scale 1.0, unit \"\"."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},
@@ -1102,7 +1118,7 @@ PyModuleDef module_def = {
     "libs.pyubx2",
     "UBX protocol codec: stream reader, message builder and parser.",
     sizeof(ModuleState),
-    nullptr,
+    module_methods,
     module_slots,
     module_traverse,
     module_clear,

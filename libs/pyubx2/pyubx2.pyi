@@ -1,10 +1,14 @@
 """UBX protocol codec: stream reader, message builder and parser."""
 from typing import Any, Iterable, Iterator, Mapping, Protocol, final
 
+__version__: str
+"""The project's version ("1.4.0"), the same as the zq_gps module's `version`."""
 GET: int
 SET: int
 POLL: int
 MAX_PAYLOAD: int
+MAX_KEYS: int
+"""The most keys (or key/value pairs) one CFG-VALSET, CFG-VALGET or CFG-VALDEL carries (64)."""
 SET_LAYER_RAM: int
 """CFG-VALSET / CFG-VALDEL `layers` bit: RAM (1). Combine with `|`."""
 SET_LAYER_BBR: int
@@ -24,6 +28,13 @@ CONFIG_KEYS: Mapping[str, tuple[int, str, float, str]]
 scale, unit). One count of a value is `scale` `unit` (CFG-RATE-MEAS: 0.001 s). A key not in
 here is named by its id as "0x" and eight lower-case hex digits ("0x40520099"), and that form
 is accepted wherever a key name is."""
+
+def config_key(key: str | int, /) -> tuple[str, int, str, float, str]:
+    """(name, id, type name, scale, unit) of the configuration key given by its name in
+    CONFIG_KEYS, its hex-id name ("0x30210001", any case) or its id. A key the table does not
+    know is named by its hex id and typed by the size code in bits 28-30 of the id (1: "L",
+    2: "U1", 3: "U2", 4: "U4", 5: "U8"), with scale 1.0 and no unit. An unknown name or an id
+    with an illegal size code raises UBXMessageError; a key neither str nor int, TypeError."""
 
 class UBXError(ValueError):
     msg_cls: int

@@ -91,6 +91,7 @@ def test_files_are_the_tree_under_opt_and_the_system_files(deb):
     assert files - {PREFIX + "/" + p for p in under_opt} == (
         {"usr/bin/" + c for c in COMMANDS}
         | {"usr/share/man/man1/%s.1.gz" % c for c in COMMANDS}
+        | {"usr/share/bash-completion/completions/" + c for c in COMMANDS}
         | {"usr/share/doc/zq-gps/copyright", "usr/share/doc/zq-gps/changelog.Debian.gz",
            "usr/share/lintian/overrides/zq-gps", udev_rules_dir() + "/70-zq-gps.rules"})
 
@@ -105,8 +106,14 @@ def test_commands_on_path_lead_into_the_tree(unpacked):
             assert ("exec /%s/%s " % (PREFIX, target)) in link.read_text(), cmd
             assert os.access(link, os.X_OK), cmd
         assert os.access(unpacked / PREFIX / target, os.X_OK), cmd
+        # The page help2man made of the command's --help in this build.
         with gzip.open(unpacked / "usr/share/man/man1" / (cmd + ".1.gz"), "rt") as page:
-            assert re.search(r"^\.SH NAME\n%s \\- \S" % re.escape(cmd), page.read(), re.M), cmd
+            text = page.read()
+        assert re.search(r"^\.SH NAME\n%s \\- \S" % re.escape(cmd), text, re.M), cmd
+        with open(os.path.join(BUILD, "man", cmd + ".1")) as built:
+            assert text == built.read(), cmd
+        completion = unpacked / "usr/share/bash-completion/completions" / cmd
+        assert "complete -F" in completion.read_text() and not os.access(completion, os.X_OK)
 
 
 def test_python_tool_finds_the_tree_through_a_link_on_path(unpacked, tmp_path):
@@ -117,9 +124,17 @@ def test_python_tool_finds_the_tree_through_a_link_on_path(unpacked, tmp_path):
     env = {"PATH": "%s:/usr/bin:/bin" % bindir, "PYTHONDONTWRITEBYTECODE": "1"}
     r = subprocess.run(["zq-ubxconfig", "--port", str(tmp_path / "ttyNone"), "version"],
                        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
-    # Exit status 3: the codec imported and the tool got as far as opening the port.
+    # Exit status 3: the codec imported and the tool got as far as opening the port. It calls
+    # itself by the name it was called by.
     assert r.returncode == 3, r.stderr
-    assert r.stderr.startswith("ubxconfig: cannot open"), r.stderr
+    assert r.stderr.startswith("zq-ubxconfig: cannot open"), r.stderr
+    r = subprocess.run(["zq-ubxconfig", "--version"], cwd=tmp_path, env=env, capture_output=True,
+                       text=True, timeout=60)
+    assert r.returncode == 0 and r.stdout == (
+        "zq-ubxconfig (zq_gps) 1.4.0\ndeployment root: %s (the installed tree)\n"
+        % (unpacked / PREFIX)), r.stdout + r.stderr
+    # Nothing is left behind to outlive the package: no byte code beside the modules.
+    assert not list((unpacked / PREFIX / "tools").rglob("__pycache__"))
 
 
 def test_copyright_is_machine_readable_and_names_both_licences(unpacked):

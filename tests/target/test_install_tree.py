@@ -17,7 +17,12 @@ TREE = {
     "libs/pyubx2" + SUFFIX,
     "libs/pyubx2.pyi",
 }
-TOOLS = {"tools/zq-sim", "tools/ubxdump", "tools/ubxconfig", "tools/demo.sh", "tools/demo_host.py"}
+PROGRAMS = {"tools/zq-sim", "tools/ubxdump", "tools/ubxconfig", "tools/demo.sh",
+            "tools/demo_host.py"}
+# Beside the programs: what the Python tools import, and the version they report.
+TOOLS = PROGRAMS | {"tools/VERSION", "tools/zq_tool.py"} | {
+    "tools/zq_ubxconfig/%s.py" % m for m in (
+        "__init__", "cli", "codec", "commands", "errors", "keys", "policy", "transport")}
 
 
 def install(prefix, *extra):
@@ -44,7 +49,9 @@ def test_tools_install_only_as_their_own_component(tmp_path):
     install(tmp_path, "--component", "tools")
     assert files_under(tmp_path) == TOOLS
     for f in TOOLS:
-        assert os.stat(tmp_path / f).st_mode & stat.S_IXUSR, f
+        assert bool(os.stat(tmp_path / f).st_mode & stat.S_IXUSR) == (f in PROGRAMS), f
+    with open(tmp_path / "tools" / "VERSION") as f:
+        assert f.read() == "1.4.0\n"
 
 
 HOST = r"""

@@ -1,13 +1,13 @@
 """ubxconfig on a scripted receiver, for what the simulator never does: a generation 9 receiver
 refusing a key, a VALGET acknowledged before (or without) its answer, a speed change whose ACK
 is lost to the switch. Frames are split and built with the harness's own checksum."""
-import importlib.machinery
-import importlib.util
 import os
 import struct
+import sys
 import threading
 
 import pytest
+import serial
 
 from zqsim_harness import REPO, frame, need_pyubx2
 
@@ -19,12 +19,13 @@ RATE_MEAS = 0x30210001
 
 @pytest.fixture(scope="module")
 def tool():
+    """The tool's command line, run in this process: its package beside the launcher."""
     need_pyubx2()
-    loader = importlib.machinery.SourceFileLoader("ubxconfig_tool",
-                                                  os.path.join(REPO, "tools", "ubxconfig"))
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
+    tools = os.path.join(REPO, "tools")
+    if tools not in sys.path:
+        sys.path.insert(0, tools)
+    from zq_ubxconfig import cli
+    return cli
 
 
 def mon_ver(hw, protver):
@@ -96,8 +97,8 @@ def run(tool, monkeypatch, capsys):
                 pass
 
             close = flush
-        monkeypatch.setattr(tool.serial, "Serial", FakeSerial)
-        status = tool.main(["--port", "/dev/scripted", "--timeout", "0.3", *args])
+        monkeypatch.setattr(serial, "Serial", FakeSerial)
+        status = tool.main(["--port", "/dev/scripted", "--timeout", "0.3", *args], "ubxconfig")
         return (status, *capsys.readouterr())
     return start
 

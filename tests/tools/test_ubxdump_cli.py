@@ -267,3 +267,103 @@ def test_live_port_with_noise(sim_factory):
     for m in msgs:
         f = m["fields"]
         assert (f["lat"], f["lon"]) == (truth[f["iTOW"]]["lat_e7"], truth[f["iTOW"]]["lon_e7"])
+
+
+def nmea(body):
+    check = 0
+    for c in body.encode():
+        check ^= c
+    return ("$%s*%02X\r\n" % (body, check)).encode()
+
+
+SILENCE = re.compile(r"^(\S+): no UBX frame in ([\d.]+) s(?: after (\d+) frames?)?: ([\d,]+) "
+                     r"bytes?, ([\d,]+) NMEA sentences?( \(NMEA only.*\))?$")
+
+
+def given_up(proc, out, err):
+    """The one line ubxdump gives up with on a silent live port, as numbers."""
+    assert proc.returncode == 1, (proc.returncode, err)
+    lines = err.splitlines()
+    assert len(lines) == 1, err
+    m = SILENCE.match(lines[0])
+    assert m, err
+    name, secs, frames, nbytes, sentences, hint = m.groups()
+    return {"name": name, "seconds": float(secs), "frames": int(frames or 0),
+            "bytes": int(nbytes.replace(",", "")), "sentences": int(sentences.replace(",", "")),
+            "hint": bool(hint), "bytes_text": nbytes, "out": out}
+
+
+class TestLiveTimeout:
+    """A live port (device or pipe) that sends no UBX frame: ubxdump says what did come and
+    ends with status 1, by default after 5 s; a file never times out."""
+
+    def dump_pipe(self, *args, chunks=(), wait_line=False):
+        """ubxdump reading a pipe that stays open: CHUNKS written one after another, after the
+        first each once ubxdump has printed the line of the one before when WAIT_LINE."""
+        read_end, write_end = os.pipe()
+        proc = subprocess.Popen([binary("ubxdump"), *args], stdin=read_end,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        os.close(read_end)
+        lines = []
+        try:
+            for chunk in chunks:
+                os.write(write_end, chunk)
+                if wait_line:
+                    lines.append(proc.stdout.readline())
+            out, err = proc.communicate(timeout=30)
+        finally:
+            os.close(write_end)
+            if proc.poll() is None:
+                proc.kill()
+        return proc, "".join(lines) + out, err
+
+    def test_counts_the_bytes_and_sentences_of_a_pipe_without_ubx(self):
+        sentences = [nmea("GPGGA,%06d.00,4722.6186,N,00832.5018,E,1,08,1.0,408.0,M,48.0,M,,"
+                          % t) for t in range(20)]
+        junk = bytes(range(0x80, 0xC0)) + b"$GP" + b"\x00" * 10 + b"$" + b"X" * 90 + b"\n"
+        data = b"".join(sentences) + junk
+        proc, out, err = self.dump_pipe("--timeout", "0.5", chunks=[data])
+        seen = given_up(proc, out, err)
+        assert (seen["seconds"], seen["frames"], seen["out"]) == (0.5, 0, "")
+        assert seen["bytes"] == len(data) > 1000 and seen["bytes_text"] == "{:,}".format(len(data))
+        # A '$' cut short by a control byte, or a line longer than NMEA allows, is no sentence.
+        assert seen["sentences"] == 20 and seen["hint"]
+
+    def test_after_frames_counts_only_what_came_since_the_last(self):
+        pvt = frame(0x01, 0x07, bytes(92))
+        after = nmea("GPRMC,,V,,,,,,,,,,N") * 3
+        proc, out, err = self.dump_pipe("--timeout", "0.5", chunks=[pvt, after], wait_line=True)
+        seen = given_up(proc, out, err)
+        assert [json.loads(line)["identity"] for line in out.splitlines()] == ["NAV-PVT"]
+        assert (seen["frames"], seen["bytes"], seen["sentences"], seen["hint"]) == (
+            1, len(after), 3, False)
+
+    def test_nmea_only_receiver_by_default_after_5_s(self, sim_factory):
+        # A generation's factory state: NMEA only, no UBX until it is configured.
+        sim = sim_factory("--generation", "9", "--rate", "5")
+        r = run_tool([binary("ubxdump"), "--count", sim.link], timeout=60)
+        seen = given_up(r, r.stdout, r.stderr)
+        assert seen["seconds"] == 5 and seen["sentences"] > 0 and seen["bytes"] > 0
+        assert seen["hint"] and seen["name"] == "ubxdump"
+        # What was counted up to then is still printed.
+        assert [json.loads(line) for line in r.stdout.splitlines()] == [{"total": 0}]
+
+    def test_silent_pty(self):
+        master, slave = os.openpty()
+        try:
+            r = run_tool([binary("ubxdump"), "--timeout", "0.3", os.ttyname(slave)])
+        finally:
+            os.close(master)
+            os.close(slave)
+        seen = given_up(r, r.stdout, r.stderr)
+        assert (seen["seconds"], seen["bytes"], seen["sentences"]) == (0.3, 0, 0)
+
+    def test_files_and_a_closed_pipe_end_without_a_time_out(self, tmp_path):
+        path = tmp_path / "nmea.log"
+        path.write_bytes(nmea("GPGLL,,,,,,V,N") * 50)
+        r = run_tool([binary("ubxdump"), "--timeout", "0.001", str(path)])
+        assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
+        # No limit, and one too long to wait for in milliseconds: both end with the pipe.
+        for limit in ("0", "1e300"):
+            r = run_tool([binary("ubxdump"), "--timeout", limit, "-"], input=path.read_text())
+            assert (r.returncode, r.stdout, r.stderr) == (0, "", ""), limit

@@ -4,14 +4,31 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "settings.hpp"
 
+#ifndef ZQ_VERSION
+#define ZQ_VERSION "unknown"
+#endif
+
 namespace zqsim {
 
+namespace {
+
+// The name the simulator was called by (argv[0]'s last part), for its usage and errors.
+const char* g_prog = "zq-sim";
+
+}  // namespace
+
 [[noreturn]] void usage(int rc) {
+    FILE* to = rc ? stderr : stdout;
+    std::fprintf(to, "usage: %s [options]\n\n", g_prog);
     std::fputs(
-        "usage: zq-sim [options]\n"
+        "A simulated u-blox receiver on a pseudo-terminal: the NAV-PVT and NMEA of a receiver\n"
+        "on the move, answers to configuration, ground truth as JSON lines, faults on command.\n"
+        "\n"
+        "options:\n"
         "  --link PATH            device symlink to publish (default /tmp/zq-sim/ttyGPS0)\n"
         "  --control PATH         control FIFO (default LINK.ctl)\n"
         "  --truth FILE           ground truth JSON lines (default -, stdout)\n"
@@ -29,7 +46,7 @@ namespace zqsim {
         "  --no-nmea              no NMEA sentences\n"
         "  --nmea-first           NMEA before NAV-PVT in each burst (default: UBX first)\n"
         "  --noise N              N noise bytes before every burst\n"
-        "  --bad-checksum-every K damage the checksum of every K-th NAV-PVT\n"
+        "  --bad-checksum-every K  damage the checksum of every K-th NAV-PVT\n"
         "  --stall-seconds S      length of the stall that SIGUSR2 causes (default 3)\n"
         "  --at T:COMMAND         run a control command T seconds after start (repeatable)\n"
         "  --epochs N --duration S   stop after N epochs / S seconds\n"
@@ -40,11 +57,16 @@ namespace zqsim {
         "  --paused               send nothing until the control command resume\n"
         "  --seed N               noise generator seed\n"
         "  --quiet                no log on stderr\n"
-        "control commands (FIFO, --at): noise N | badck N | stall S | unplug [S] | replug |\n"
-        "  rate HZ | pvt on|off | nmea on|off | pause | resume | quit   (\"unplug=2\" = \"unplug "
-        "2\")\n"
-        "signals: SIGUSR1 unplug/replug toggle, SIGUSR2 stall, SIGINT/SIGTERM exit\n",
-        rc ? stderr : stdout);
+        "  -h, --help             this help\n"
+        "  --version              the project's version\n"
+        "\n"
+        "control commands (FIFO, --at):\n"
+        "  noise N | badck N | stall S | unplug [S] | replug | rate HZ | pvt on|off |\n"
+        "  nmea on|off | pause | resume | quit   (\"unplug=2\" = \"unplug 2\")\n"
+        "\n"
+        "signals:\n"
+        "  SIGUSR1 unplug/replug toggle, SIGUSR2 stall, SIGINT/SIGTERM exit\n",
+        to);
     std::exit(rc);
 }
 
@@ -56,7 +78,7 @@ constexpr const char* kBadBaud =
 // A whole number in lo..hi, or exit 2 with the message.
 int whole(double v, int lo, int hi, const char* message) {
     if (!(v >= lo && v <= hi) || v != std::floor(v)) {
-        std::fprintf(stderr, "zq-sim: %s\n", message);
+        std::fprintf(stderr, "%s: %s\n", g_prog, message);
         std::exit(2);
     }
     return static_cast<int>(v);
@@ -65,12 +87,16 @@ int whole(double v, int lo, int hi, const char* message) {
 }  // namespace
 
 Options parse_options(int argc, char** argv) {
+    if (argc > 0 && argv[0] && *argv[0]) {
+        const char* slash = std::strrchr(argv[0], '/');
+        g_prog = slash && slash[1] ? slash + 1 : argv[0];
+    }
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto val = [&]() -> std::string {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "zq-sim: %s needs a value\n", a.c_str());
+                std::fprintf(stderr, "%s: %s needs a value\n", g_prog, a.c_str());
                 usage(2);
             }
             return argv[++i];
@@ -80,7 +106,7 @@ Options parse_options(int argc, char** argv) {
             char* end = nullptr;
             double d = std::strtod(v.c_str(), &end);
             if (v.empty() || *end) {
-                std::fprintf(stderr, "zq-sim: %s: not a number: %s\n", a.c_str(), v.c_str());
+                std::fprintf(stderr, "%s: %s: not a number: %s\n", g_prog, a.c_str(), v.c_str());
                 usage(2);
             }
             return d;
@@ -146,19 +172,22 @@ Options parse_options(int argc, char** argv) {
             size_t c = v.find(':');
             if (c == std::string::npos) usage(2);
             o.at.emplace_back(std::strtod(v.substr(0, c).c_str(), nullptr), v.substr(c + 1));
-        } else if (a == "-h" || a == "--help")
+        } else if (a == "-h" || a == "--help") {
             usage(0);
-        else {
-            std::fprintf(stderr, "zq-sim: unknown option %s\n", a.c_str());
+        } else if (a == "--version") {
+            std::printf("%s (zq_gps) %s\n", g_prog, ZQ_VERSION);
+            std::exit(0);
+        } else {
+            std::fprintf(stderr, "%s: unknown option %s\n", g_prog, a.c_str());
             usage(2);
         }
     }
     if (o.rate < 1 || o.rate > 25) {
-        std::fprintf(stderr, "zq-sim: --rate must be 1..25\n");
+        std::fprintf(stderr, "%s: --rate must be 1..25\n", g_prog);
         std::exit(2);
     }
     if (o.uart != 0 && !standard_baud(o.uart)) {
-        std::fprintf(stderr, "zq-sim: %s\n", kBadBaud);
+        std::fprintf(stderr, "%s: %s\n", g_prog, kBadBaud);
         std::exit(2);
     }
     if (o.control.empty()) o.control = o.link + ".ctl";

@@ -1,5 +1,7 @@
 // ubxdump: one JSON line per UBX message in a recorded stream or from a live serial port.
 // Everything that is not a UBX frame (NMEA, RTCM3, noise, '#' comment lines) is stepped over.
+// On a live port (a device or a pipe) it gives up when no UBX frame comes for --timeout
+// seconds and says what did come.
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
@@ -8,15 +10,18 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,7 +29,20 @@
 #include "printer.hpp"
 #include "ubx/ubx.hpp"
 
+#ifndef ZQ_VERSION
+#define ZQ_VERSION "unknown"
+#endif
+
 namespace {
+
+// The name the tool was called by (argv[0]'s last part): zq-ubxdump on PATH, ubxdump built.
+const char* g_prog = "ubxdump";
+
+// A live port that has sent no UBX frame for this long is given up on. A receiver outputs its
+// solution every second by default (NAV-PVT each epoch, fix or not), so 5 s is five missed
+// epochs: not a pause, but a receiver that sends no UBX (NMEA only, as from the factory), a
+// line at another speed, or one that went quiet.
+constexpr double kLiveTimeout = 5.0;
 
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) {
@@ -46,15 +64,18 @@ struct Options {
     bool raw = false;
     ubxdump::Selection only;
     long long max = 0;
-    double timeout = 0;  // live port: stop after this long without a message
+    double timeout = -1;  // live port: give up after this long without a frame; < 0: default
     speed_t baud = B9600;
 };
 
 void usage(FILE* to) {
+    std::fprintf(to, "usage: %s [options] [FILE|DEVICE|-]\n\n", g_prog);
     std::fputs(
-        "usage: ubxdump [options] [FILE|DEVICE|-]\n"
-        "  one JSON line per UBX message: identity, class, id, length, fields; a repeated\n"
-        "  group as \"blocks\": [{...}, ...]; a message outside the catalogue as \"payload\" hex\n"
+        "One JSON line per UBX message of a recording, a device or a pipe (- or none: standard\n"
+        "input): identity, class, id, length, fields; a repeated group as \"blocks\": [{...},\n"
+        "...]; a message outside the catalogue as \"payload\" hex.\n"
+        "\n"
+        "options:\n"
         "  --only LIST      print only these identities: comma-separated catalogue names\n"
         "                   (e.g. NAV-PVT,NAV-SAT, any case) or UNKNOWN-0xCC-0xII; may be\n"
         "                   repeated, the lists add up; an unknown name is an error (status 2)\n"
@@ -62,20 +83,25 @@ void usage(FILE* to) {
         "  --count          print only a count per identity at the end\n"
         "  --stats          statistics on stderr at the end (frames, checksum failures, rate)\n"
         "  --max N          stop after N messages (0: no limit)\n"
-        "  --timeout S      live device: stop when no message came for S seconds\n"
+        "  --timeout S      live port (a device or a pipe): give up when no UBX frame came\n"
+        "                   for S seconds, saying what did (default 5; 0: wait for ever);\n"
+        "                   a file never times out\n"
         "  --baud N         live device: line speed, 4800 to 921600 (default 9600)\n"
         "  -h, --help       this help\n"
-        "  exit status: 0 done, 1 input or output failed, 2 bad arguments\n",
+        "  --version        the project's version\n"
+        "\n"
+        "exit status:\n"
+        "  0 done, 1 input or output failed or no UBX frame within --timeout, 2 bad arguments\n",
         to);
 }
 
 [[noreturn]] void bad_usage(const std::string& what) {
-    std::fprintf(stderr, "ubxdump: %s (see ubxdump --help)\n", what.c_str());
+    std::fprintf(stderr, "%s: %s (see %s --help)\n", g_prog, what.c_str(), g_prog);
     std::exit(2);
 }
 
 [[noreturn]] void bad_selection(const std::string& what) {
-    std::fprintf(stderr, "ubxdump: %s\n", what.c_str());
+    std::fprintf(stderr, "%s: %s\n", g_prog, what.c_str());
     std::exit(2);
 }
 
@@ -112,18 +138,14 @@ speed_t parse_baud(const char* s) {
     bad_usage(std::string("--baud takes one of ") + rates + ", not \"" + s + "\"");
 }
 
-enum : int { kOnly = 256, kRaw, kCount, kStats, kMax, kTimeout, kBaud };
+enum : int { kOnly = 256, kRaw, kCount, kStats, kMax, kTimeout, kBaud, kVersion };
 
 const option kOptions[] = {
-    {"only", required_argument, nullptr, kOnly},
-    {"raw", no_argument, nullptr, kRaw},
-    {"count", no_argument, nullptr, kCount},
-    {"stats", no_argument, nullptr, kStats},
-    {"max", required_argument, nullptr, kMax},
-    {"timeout", required_argument, nullptr, kTimeout},
-    {"baud", required_argument, nullptr, kBaud},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
+    {"only", required_argument, nullptr, kOnly}, {"raw", no_argument, nullptr, kRaw},
+    {"count", no_argument, nullptr, kCount},     {"stats", no_argument, nullptr, kStats},
+    {"max", required_argument, nullptr, kMax},   {"timeout", required_argument, nullptr, kTimeout},
+    {"baud", required_argument, nullptr, kBaud}, {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion}, {nullptr, 0, nullptr, 0},
 };
 
 Options parse_options(int argc, char** argv) {
@@ -156,6 +178,9 @@ Options parse_options(int argc, char** argv) {
             case 'h':
                 usage(stdout);
                 std::exit(0);
+            case kVersion:
+                std::printf("%s (zq_gps) %s\n", g_prog, ZQ_VERSION);
+                std::exit(0);
             case ':':
                 bad_usage(std::string(argv[optind - 1]) + " needs a value");
             default:
@@ -179,7 +204,7 @@ int open_input(const Options& o, bool* live) {
     }
     int fd = ::open(o.input.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "ubxdump: cannot open %s: %s\n", o.input.c_str(),
+        std::fprintf(stderr, "%s: cannot open %s: %s\n", g_prog, o.input.c_str(),
                      std::strerror(errno));
         std::exit(1);
     }
@@ -197,9 +222,73 @@ int open_input(const Options& o, bool* live) {
     return fd;
 }
 
+// What a live port sent while no UBX frame came: bytes, and NMEA sentences among them ('$',
+// printable characters, a line end; at most 82 characters, the most the standard allows).
+class Seen {
+  public:
+    void feed(std::span<const uint8_t> bytes) {
+        bytes_ += bytes.size();
+        for (const uint8_t b : bytes) {
+            if (b == '$') {
+                len_ = 1;
+            } else if (len_ == 0) {
+                continue;
+            } else if (b == '\r' || b == '\n') {
+                if (len_ >= 6) ++sentences_;  // "$GPGGA" at the least
+                len_ = 0;
+            } else if (b < 0x20 || b > 0x7E || ++len_ > 82) {
+                len_ = 0;
+            }
+        }
+    }
+    void restart() { bytes_ = sentences_ = 0; }
+    unsigned long long bytes() const noexcept { return bytes_; }
+    unsigned long long sentences() const noexcept { return sentences_; }
+
+  private:
+    unsigned long long bytes_ = 0, sentences_ = 0;
+    std::size_t len_ = 0;
+};
+
+// 3390 as "3,390". Appends only: g++ 12 with fortify warns falsely (-Wrestrict) on insert().
+std::string grouped(unsigned long long v) {
+    const std::string digits = std::to_string(v);
+    std::string s;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) s += ',';
+        s += digits[i];
+    }
+    return s;
+}
+
+void report_silence(double seconds, const Seen& seen, unsigned long long frames) {
+    char secs[32];
+    std::snprintf(secs, sizeof secs, "%g", seconds);
+    std::string what = "no UBX frame in ";
+    what += secs;
+    what += " s";
+    if (frames) {
+        what += " after ";
+        what += grouped(frames);
+        what += frames == 1 ? " frame" : " frames";
+    }
+    what += ": ";
+    what += grouped(seen.bytes());
+    what += seen.bytes() == 1 ? " byte, " : " bytes, ";
+    what += grouped(seen.sentences());
+    what += seen.sentences() == 1 ? " NMEA sentence" : " NMEA sentences";
+    if (!frames && seen.sentences())
+        what += " (NMEA only, as a receiver leaves the factory: ubxconfig setup turns NAV-PVT on)";
+    std::fprintf(stderr, "%s: %s\n", g_prog, what.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 0 && argv[0] && *argv[0]) {
+        const char* slash = std::strrchr(argv[0], '/');
+        g_prog = slash && slash[1] ? slash + 1 : argv[0];
+    }
     // Everything is checked before the input is opened: a bad argument dumps nothing.
     const Options o = parse_options(argc, argv);
 
@@ -220,8 +309,11 @@ int main(int argc, char** argv) {
     int status = 0;
     std::vector<uint8_t> buf(live ? 4096 : (1 << 20));
     const auto t0 = o.stats ? Clock::now() : Clock::time_point{};
-    const bool watch = live && o.timeout > 0;
+    const double limit = o.timeout >= 0 ? o.timeout : kLiveTimeout;
+    const bool watch = live && limit > 0;
     auto last_msg = watch ? Clock::now() : Clock::time_point{};
+    Seen seen;
+    unsigned long long frames = 0;
     bool done = false;
     while (!done && !g_stop) {
         if (live) {
@@ -229,9 +321,13 @@ int main(int argc, char** argv) {
             int wait_ms = -1;
             if (watch) {
                 const double left =
-                    o.timeout - std::chrono::duration<double>(Clock::now() - last_msg).count();
-                if (left <= 0) break;
-                wait_ms = static_cast<int>(left * 1000) + 1;
+                    limit - std::chrono::duration<double>(Clock::now() - last_msg).count();
+                if (left <= 0) {
+                    report_silence(limit, seen, frames);
+                    status = 1;
+                    break;
+                }
+                wait_ms = static_cast<int>(std::min(left * 1000, 1e9)) + 1;
             }
             int r = poll(&p, 1, wait_ms);
             if (r < 0 && errno == EINTR) continue;
@@ -241,17 +337,20 @@ int main(int argc, char** argv) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             if (!g_stop) {
-                std::fprintf(stderr, "ubxdump: read %s: %s\n", o.input.c_str(),
+                std::fprintf(stderr, "%s: read %s: %s\n", g_prog, o.input.c_str(),
                              std::strerror(errno));
                 status = 1;
             }
             break;
         }
         if (n == 0) break;
-        scanner.feed(std::span<const uint8_t>(buf.data(), static_cast<size_t>(n)));
+        const std::span<const uint8_t> chunk(buf.data(), static_cast<size_t>(n));
+        if (watch) seen.feed(chunk);
+        scanner.feed(chunk);
         bool got = false;
         while (auto f = scanner.next()) {
             got = true;
+            ++frames;
             if (!o.only.everything() && !o.only.contains(f->cls, f->id)) continue;
             if (o.summary_only) {
                 ++counts[f->cls << 8 | f->id];
@@ -267,7 +366,10 @@ int main(int argc, char** argv) {
                 break;
             }
         }
-        if (got && watch) last_msg = Clock::now();
+        if (got && watch) {
+            last_msg = Clock::now();
+            seen.restart();
+        }
     }
     if (o.summary_only) {
         std::map<std::string, unsigned long long> by_name;
@@ -295,16 +397,16 @@ int main(int argc, char** argv) {
     }
     out.flush();
     if (!out.ok()) {
-        std::fprintf(stderr, "ubxdump: write: %s\n", std::strerror(out.error()));
+        std::fprintf(stderr, "%s: write: %s\n", g_prog, std::strerror(out.error()));
         status = 1;
     }
     if (o.stats) {
         const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
         const auto& s = scanner.stats();
         std::fprintf(stderr,
-                     "ubxdump: frames %llu, bad checksums %llu, oversize %llu, skipped bytes "
+                     "%s: frames %llu, bad checksums %llu, oversize %llu, skipped bytes "
                      "%llu, %.3f s, %.0f frames/s\n",
-                     static_cast<unsigned long long>(s.frames),
+                     g_prog, static_cast<unsigned long long>(s.frames),
                      static_cast<unsigned long long>(s.bad_checksums),
                      static_cast<unsigned long long>(s.oversize),
                      static_cast<unsigned long long>(s.skipped_bytes), secs,
