@@ -67,19 +67,22 @@ class LifecycleLock {
 
 LifecycleLock::LifecycleLock(PyObject* self) : receiver_(as_receiver(self)) {
     const unsigned long me = PyThread_get_thread_ident();
-    {
-        std::lock_guard<std::mutex> hold(lifecycle_mutex);
-        if (receiver_->lifecycle_owner == 0 || receiver_->lifecycle_owner == me) {
-            receiver_->lifecycle_owner = me;
-            ++receiver_->lifecycle_depth;
-            return;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(lifecycle_mutex);
+            if (receiver_->lifecycle_owner == 0 || receiver_->lifecycle_owner == me) {
+                receiver_->lifecycle_owner = me;
+                ++receiver_->lifecycle_depth;
+                return;
+            }
         }
+        // Taken only once the GIL is back: a thread that the interpreter's exit ends on its
+        // way back leaves the lock free.
+        pyref::without_gil([this] {
+            std::unique_lock<std::mutex> hold(lifecycle_mutex);
+            lifecycle_free.wait(hold, [this] { return receiver_->lifecycle_owner == 0; });
+        });
     }
-    pyref::GilRelease unlocked;
-    std::unique_lock<std::mutex> hold(lifecycle_mutex);
-    lifecycle_free.wait(hold, [this] { return receiver_->lifecycle_owner == 0; });
-    receiver_->lifecycle_owner = me;
-    receiver_->lifecycle_depth = 1;
 }
 
 LifecycleLock::~LifecycleLock() {
