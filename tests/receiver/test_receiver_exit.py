@@ -79,3 +79,9 @@ def test_leaving_without_stop_ends_cleanly_wherever_the_reader_is(sims, tmp_path
     assert not bad, "%d of %d exits failed:\n%s" % (len(bad), len(cases), "\n".join(bad))
     print("%d exits in %.1f s" % (len(cases), time.monotonic() - started))
 
+
+def test_leaving_while_a_thread_waits_to_restart_ends(tmp_path):
+    # A thread waiting for another to leave restart() must not hold up the process's end.
+    cases = [("-", "daemon", "lock", "%.3f" % (0.02 + 0.01 * i)) for i in range(6)]
+    bad = run_hosts(cases, tmp_path)
+    assert not bad, "\n".join(bad)

@@ -46,9 +46,11 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // One run or restart at a time
 
-// Guards every object's owner and depth; waiters sleep on the condition, never spin.
-std::mutex lifecycle_mutex;
-std::condition_variable lifecycle_free;
+// Guards every object's owner and depth; waiters sleep on the condition, never spin. Never
+// destroyed: a daemon thread may still wait on the condition while the process exits, and
+// destroying a condition variable that has a waiter blocks exit() for ever.
+std::mutex& lifecycle_mutex = *new std::mutex;
+std::condition_variable& lifecycle_free = *new std::condition_variable;
 
 // Makes run and restart on one object take effect one after another, whatever the host's
 // threads do: a thread that finds another inside either waits, with the interpreter lock
