@@ -1,4 +1,5 @@
-"""make demo's script: starts the simulator, runs the host program, cleans up."""
+"""make demo's script: starts the simulator, runs the host program, cleans up; its lines say
+whether the values are live, how old they are, and when the reader has ended."""
 import os
 import re
 import subprocess
@@ -7,22 +8,60 @@ import pytest
 
 from zqsim_harness import BUILD, REPO, ROOT, binary
 
+LINE = re.compile(r"\d\d:\d\d:\d\d  (?:(?P<nodata>no data)|(?P<state>live|stale) +age +"
+                  r"(?P<age>[\d.]+) s +lat +(?P<lat>-?[\d.]+) +lon +(?P<lon>-?[\d.]+) .*)"
+                  r" +reader (?P<reader>alive|ended)$")
 
-def test_demo_prints_live_fixes_and_stops_the_simulator():
+
+def run_demo(seconds, sim_args):
     binary("zq-sim")
     if not any(f.startswith("zq_gps") and f.endswith(".so") for f in os.listdir(ROOT)):
         pytest.skip("zq_gps is not built in %s" % ROOT)
-    env = dict(os.environ, ZQ_BUILD=BUILD, ROOT=ROOT, DEMO_SECONDS="3",
-               SIM_ARGS="--lat 10.5 --lon -20.25")
+    env = dict(os.environ, ZQ_BUILD=BUILD, ROOT=ROOT, DEMO_SECONDS=str(seconds),
+               SIM_ARGS=sim_args)
     r = subprocess.run([os.path.join(REPO, "tools", "demo.sh")], capture_output=True, text=True,
-                       timeout=30, env=env)
+                       timeout=seconds + 30, env=env)
     assert r.returncode == 0, r.stderr
-    lines = [ln for ln in r.stdout.splitlines() if re.match(r"\d\d:\d\d:\d\d  lat", ln)]
+    lines = []
+    for text in r.stdout.splitlines():
+        if re.match(r"\d\d:\d\d:\d\d  ", text):
+            m = LINE.match(text)
+            assert m, "a demo line out of form: %r" % text
+            lines.append(m)
+    return r, lines
+
+
+def test_demo_prints_live_fixes_and_stops_the_simulator():
+    r, lines = run_demo(3, "--lat 10.5 --lon -20.25")
     assert len(lines) == 3
     last = lines[-1]
-    lat = float(re.search(r"lat +(-?[\d.]+)", last).group(1))
-    lon = float(re.search(r"lon +(-?[\d.]+)", last).group(1))
-    assert abs(lat - 10.5) < 0.01 and abs(lon + 20.25) < 0.01
-    assert "fix 3D ok" in last and "reader alive" in last
+    assert last["state"] == "live" and float(last["age"]) < 1.5 and last["reader"] == "alive"
+    assert abs(float(last["lat"]) - 10.5) < 0.01 and abs(float(last["lon"]) + 20.25) < 0.01
+    assert "fix 3D ok" in last.group(0)
     sim_dir = re.search(r"simulated receiver on (\S+)/ttyGPS0", r.stdout).group(1)
     assert not os.path.exists(sim_dir), "demo.sh left the simulator's directory behind"
+
+
+def test_an_unplug_shows_as_ageing_then_stale_values_never_as_a_live_fix():
+    # Unplugged 2 s after the simulator starts, back 3 s later: the reader gives up on the
+    # dead port, the demo restarts it once the link is back.
+    r, lines = run_demo(10, "--at 2:unplug=3")
+    fixes = [m for m in lines if not m["nodata"]]
+    assert fixes[0]["state"] == "live" and float(fixes[0]["age"]) < 1.5
+    # The receiver moves at 12 m/s: values repeated on the next line are the same message,
+    # whose age has grown by the line's second, whatever the state word says.
+    for before, after in zip(fixes, fixes[1:]):
+        if (before["lat"], before["lon"]) == (after["lat"], after["lon"]):
+            assert float(after["age"]) >= float(before["age"]) + 0.5, (before[0], after[0])
+    # The module's flag goes False at three message intervals (3 s at 1 Hz), and when the
+    # reader ends: no line calls older values, or an ended reader's, live.
+    for m in fixes:
+        if m["state"] == "live":
+            assert float(m["age"]) < 3.5 and m["reader"] == "alive", m[0]
+    frozen = [i for i, m in enumerate(fixes) if m["state"] == "stale" or m["reader"] == "ended"]
+    assert frozen, "no line showed the unplug:\n" + r.stdout
+    assert "reader ended; restarting on" in r.stdout
+    # After the restart the values are live again, and new.
+    after = fixes[frozen[-1] + 1:]
+    assert after and after[-1]["state"] == "live" and float(after[-1]["age"]) < 1.5
+    assert after[-1]["lat"] != fixes[frozen[-1]]["lat"]
