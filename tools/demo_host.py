@@ -1,6 +1,11 @@
 #!/usr/bin/python3
 """Example host program: reads the receiver through zq_gps and prints one line a second.
 
+Each line says what the module knows: "live" while its `flag` is True, "stale" when the reader
+has stopped getting messages (the values are the last message's), with the age of that message
+(from its rx_time); "no data" before the first message after construction or restart; and
+whether the reader thread is alive or has ended.
+
 Usage: demo_host.py [PORT]   (default /tmp/zq-sim/ttyGPS0)
 Environment: ROOT or ZQ_ROOT  deployment root holding zq_gps (default: the installed tree, or
                               in the repository build/root, else build-demo/root)
@@ -24,14 +29,31 @@ def fix_text(g):
     return "%s %s" % (names.get(g.fixType, str(g.fixType)), "ok" if g.gnssFixOk == 1 else "invalid")
 
 
+def age_of(g):
+    """Seconds since the reader took the message the values come from, or None when unknown."""
+    rx_time = getattr(g.parsed_data, "rx_time", None)
+    return None if rx_time is None else max(0.0, time.monotonic() - rx_time)
+
+
 def line(g):
+    """One line of what the module knows now: whether its values are live (`flag`), how old
+    they are, the values themselves (none before the first message), and the reader's state."""
     lon, lat, pdop, sats, gspeed, _head_acc, head_mot = g.getgps()
+    alive = g.t1 is not None and g.t1.is_alive()
+    reader = "reader alive" if alive else "reader ended"
+    now = time.strftime("%H:%M:%S")
+    # Every accepted message stores its satellite count; -1 is the value of construction and
+    # of restart, before any message.
+    if sats == -1:
+        return "%s  %-18s  %s" % (now, "no data", reader)
+    age = age_of(g)
+    state = "%-5s  age %s" % ("live" if g.flag else "stale",
+                              "%5.1f s" % age if age is not None else "    - s")
     speed = "%6.2f m/s" % (gspeed / 1000.0) if gspeed != -1 else "     - m/s"
     heading = "%6.2f deg" % (head_mot / 1e5) if head_mot != -1 else "     - deg"
-    alive = g.t1 is not None and g.t1.is_alive()
-    return "%s  lat %12.7f  lon %12.7f  pDOP %5.2f  sats %2d  speed %s  heading %s  fix %-12s reader %s" % (
-        time.strftime("%H:%M:%S"), lat, lon, pdop, sats, speed, heading, fix_text(g),
-        "alive" if alive else "ended")
+    return ("%s  %-18s  lat %12.7f  lon %12.7f  pDOP %5.2f  sats %2d  speed %s  heading %s  "
+            "fix %-12s %s") % (now, state, lat, lon, pdop, sats, speed, heading, fix_text(g),
+                               reader)
 
 
 def main():

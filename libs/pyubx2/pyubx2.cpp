@@ -76,17 +76,22 @@ void set_error(ModuleState* st, const ubx::Error& e) {
     PyErr_SetObject(type, exc.get());
 }
 
-// Runs fn at an interpreter boundary: no C++ exception gets past it.
+// Runs fn at an interpreter boundary: no C++ exception gets past it, but the unwind that ends
+// the thread at interpreter exit does (common/pyref.hpp, rule 1).
 template <class Fn>
-auto guarded(ModuleState* st, Fn&& fn) -> decltype(fn()) {
+PYREF_PASSES_UNWIND auto guarded(ModuleState* st, Fn&& fn) -> decltype(fn()) {
     try {
         return fn();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const ubx::Error& e) {
         set_error(st, e);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "libs.pyubx2: unknown C++ exception");
     }
     return decltype(fn())(nullptr);
 }

@@ -121,13 +121,12 @@ bool NativePort::wait(PyObject* stream, double seconds, Wake* wake) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {abort_fd, POLLIN, 0}};
     const nfds_t nfds = abort_fd >= 0 ? 2 : 1;
     const int ms = seconds < 0 ? -1 : static_cast<int>(std::ceil(seconds * 1000));
-    int rc = 0;
     int err = 0;
-    {
-        pyref::GilRelease unlocked;
-        rc = ::poll(fds, nfds, ms);
+    const int rc = pyref::without_gil([&] {
+        const int n = ::poll(fds, nfds, ms);
         err = errno;
-    }
+        return n;
+    });
     if (rc < 0) {
         if (err != EINTR) {
             raise_os_error(err);

@@ -47,9 +47,11 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // One run or restart at a time
 
-// Guards every object's owner and depth; waiters sleep on the condition, never spin.
-std::mutex lifecycle_mutex;
-std::condition_variable lifecycle_free;
+// Guards every object's owner and depth; waiters sleep on the condition, never spin. Never
+// destroyed: a daemon thread may still wait on the condition while the process exits, and
+// destroying a condition variable that has a waiter blocks exit() for ever.
+std::mutex& lifecycle_mutex = *new std::mutex;
+std::condition_variable& lifecycle_free = *new std::condition_variable;
 
 // Makes run and restart on one object take effect one after another, whatever the host's
 // threads do: a thread that finds another inside either waits, with the interpreter lock
@@ -68,19 +70,22 @@ class LifecycleLock {
 
 LifecycleLock::LifecycleLock(PyObject* self) : receiver_(as_receiver(self)) {
     const unsigned long me = PyThread_get_thread_ident();
-    {
-        std::lock_guard<std::mutex> hold(lifecycle_mutex);
-        if (receiver_->lifecycle_owner == 0 || receiver_->lifecycle_owner == me) {
-            receiver_->lifecycle_owner = me;
-            ++receiver_->lifecycle_depth;
-            return;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(lifecycle_mutex);
+            if (receiver_->lifecycle_owner == 0 || receiver_->lifecycle_owner == me) {
+                receiver_->lifecycle_owner = me;
+                ++receiver_->lifecycle_depth;
+                return;
+            }
         }
+        // Taken only once the GIL is back: a thread that the interpreter's exit ends on its
+        // way back leaves the lock free.
+        pyref::without_gil([this] {
+            std::unique_lock<std::mutex> hold(lifecycle_mutex);
+            lifecycle_free.wait(hold, [this] { return receiver_->lifecycle_owner == 0; });
+        });
     }
-    pyref::GilRelease unlocked;
-    std::unique_lock<std::mutex> hold(lifecycle_mutex);
-    lifecycle_free.wait(hold, [this] { return receiver_->lifecycle_owner == 0; });
-    receiver_->lifecycle_owner = me;
-    receiver_->lifecycle_depth = 1;
 }
 
 LifecycleLock::~LifecycleLock() {

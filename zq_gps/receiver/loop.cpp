@@ -77,11 +77,14 @@ class Freshness {
     bool stale_ = false;
 };
 
-// Removes this thread from the retired list on every way out of the loop.
+// Removes this thread from the retired list on every way out of the loop but the thread's end
+// at interpreter exit, which leaves the object alone (no GIL).
 class RetiredGuard {
   public:
     RetiredGuard(PyObject* self) : self_(self), ident_(PyThread_get_thread_ident()) {}
-    ~RetiredGuard() { as_receiver(self_)->retired.remove(ident_); }
+    ~RetiredGuard() {
+        if (pyref::holds_gil()) as_receiver(self_)->retired.remove(ident_);
+    }
     bool retired() const { return as_receiver(self_)->retired.contains(ident_); }
 
   private:

@@ -110,7 +110,7 @@ int error_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // Through the interpreter's trashcan, as the base exception's own dealloc: freeing a long chain
 // of errors linked by __cause__ or __context__ is spread out instead of recursing once per
 // link. The base's trashcan only applies to its own dealloc, so this one holds its own.
-void error_dealloc(PyObject* self) noexcept {
+void error_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     destructor base_dealloc = reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_dealloc;
     PyObject_GC_UnTrack(self);

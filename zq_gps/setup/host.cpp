@@ -34,8 +34,10 @@ Ref lookup(PyObject* module, PyObject* key) {
 
 }  // namespace
 
-void set_error_from_exception() noexcept {
+PYREF_PASSES_UNWIND void set_error_from_exception() {
     try {
+        throw;
+    } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -145,20 +145,22 @@ PyObject* call_impl(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, Py
     return m->spec->impl(module, self, bound);
 }
 
-// The one entry of every method of the module: no C++ exception goes past it.
+// The one entry of every method of the module: no C++ exception goes past it. Not noexcept,
+// nor are the slots below that may run Python code: the unwind that ends a thread at
+// interpreter exit passes (common/pyref.hpp).
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) noexcept {
+                            PyObject* kwnames) {
     auto* m = reinterpret_cast<MethodObject*>(callable);
     return boundary([&] { return call_impl(m, args, PyVectorcall_NARGS(nargsf), kwnames); },
                     static_cast<PyObject*>(nullptr));
 }
 
-PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
-PyObject* method_repr(PyObject* self) noexcept {
+PyObject* method_repr(PyObject* self) {
     auto* m = reinterpret_cast<MethodObject*>(self);
     if (!usable(m)) return nullptr;
     return PyUnicode_FromFormat("<method '%U' of '%s' objects>", m->qualname,
@@ -173,7 +175,7 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int method_clear(PyObject* self) noexcept {
+int method_clear(PyObject* self) {
     auto* m = reinterpret_cast<MethodObject*>(self);
     Py_CLEAR(m->owner);
     Py_CLEAR(m->name);
@@ -185,7 +187,7 @@ int method_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void method_dealloc(PyObject* self) noexcept {
+void method_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     method_clear(self);

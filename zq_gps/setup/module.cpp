@@ -234,7 +234,7 @@ int exec_steps(PyObject* module) {
     return 0;
 }
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
     return boundary([module] { return exec_steps(module); }, -1);
 }
 
@@ -247,7 +247,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int module_clear(PyObject* module) noexcept {
+int module_clear(PyObject* module) {
     ModuleState* st = state(module);
     if (!st) return 0;
     Py_CLEAR(st->method_type);
@@ -258,7 +258,7 @@ int module_clear(PyObject* module) noexcept {
     return 0;
 }
 
-void module_free(void* module) noexcept {
+void module_free(void* module) {
     module_clear(static_cast<PyObject*>(module));
 }
 

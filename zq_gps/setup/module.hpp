@@ -20,10 +20,9 @@ using pyref::Ref;
 // RecursionError set, when the depth limit is reached.
 class RecursionGuard {
   public:
-    RecursionGuard() noexcept
-        : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
     ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (entered_ && pyref::holds_gil()) Py_LeaveRecursiveCall();
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
@@ -39,15 +38,19 @@ Ref call(PyObject* callable, PyObject* arg);
 Ref call(PyObject* callable, PyObject* args, PyObject* kwargs);
 
 // Turns the C++ exception being handled into the matching Python error: MemoryError for
-// std::bad_alloc, SystemError naming the failure otherwise. Call only from a catch block.
-void set_error_from_exception() noexcept;
+// std::bad_alloc, SystemError naming the failure otherwise. Call only from a catch block that
+// has let abi::__forced_unwind pass.
+void set_error_from_exception();
 
 // The boundary of every entry point the interpreter calls: runs BODY and, should a C++
-// exception leave it, sets the Python error and returns FAILED (nullptr or -1) instead.
+// exception leave it, sets the Python error and returns FAILED (nullptr or -1) instead. The
+// unwind that ends the thread at interpreter exit passes (common/pyref.hpp, rules 1 and 2).
 template <class F, class R = std::invoke_result_t<F&>>
-R boundary(F&& body, R failed) noexcept {
+PYREF_PASSES_UNWIND R boundary(F&& body, R failed) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_exception();
         return failed;

@@ -135,13 +135,13 @@ PyObject* hub_close(PyObject* self, PyObject*) {
     Py_CLEAR(h->receiver);
     // Services' threads may need the GIL to finish (callbacks): wait for them without it.
     std::shared_ptr<zq::hub::Hub> hub = h->core->hub;
-    PyThreadState* ts = PyEval_SaveThread();
-    try {
-        hub->close();
-    } catch (const std::exception&) {
-        // A service that cannot be stopped cleanly is left to the process's end.
-    }
-    PyEval_RestoreThread(ts);
+    pyref::without_gil([&] {
+        try {
+            hub->close();
+        } catch (const std::exception&) {
+            // A service that cannot be stopped cleanly is left to the process's end.
+        }
+    });
     if (registered) Py_DECREF(self);
     Py_RETURN_NONE;
 }

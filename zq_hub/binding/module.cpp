@@ -39,6 +39,8 @@ int module_exec(PyObject* module) {
                                             zq_hub_abi::kObserverCapsule, nullptr));
     if (!observer || PyModule_AddObjectRef(module, "_observer", observer.get()) < 0) return -1;
     if (PyModule_AddStringConstant(module, "__version__", ZQ_VERSION) < 0) return -1;
+    // The hub's own threads call into the interpreter only through pyref::with_gil.
+    if (!pyref::install_exit_gate()) return -1;
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     Ref fn = atexit ? Ref::steal(PyCFunction_NewEx(&close_all_def, nullptr, nullptr)) : Ref{};
     Ref done =
