@@ -6,7 +6,7 @@ import sysconfig
 
 import pytest
 
-from zq_paths import BUILD
+from zq_paths import BUILD, REPO
 
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 TREE = {
@@ -16,13 +16,17 @@ TREE = {
     "libs/zq_logger.py",
     "libs/pyubx2" + SUFFIX,
     "libs/pyubx2.pyi",
+    "zq_hub" + SUFFIX,
 }
 PROGRAMS = {"tools/zq-sim", "tools/ubxdump", "tools/ubxconfig", "tools/demo.sh",
             "tools/demo_host.py"}
 # Beside the programs: what the Python tools import, and the version they report.
 TOOLS = PROGRAMS | {"tools/VERSION", "tools/zq_tool.py"} | {
     "tools/zq_ubxconfig/%s.py" % m for m in (
-        "__init__", "cli", "codec", "commands", "errors", "keys", "policy", "transport")}
+        "__init__", "cli", "codec", "commands", "errors", "keys", "policy", "transport")} | {
+    # zq-hub's services, one module each as they are added.
+    "tools/zq_hub_cli/" + f for f in os.listdir(os.path.join(REPO, "tools", "zq_hub_cli"))
+    if f.endswith(".py")}
 
 
 def install(prefix, *extra):

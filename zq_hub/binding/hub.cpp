@@ -10,6 +10,9 @@
 #include <new>
 #include <vector>
 
+#include "port.hpp"
+#include "services.hpp"
+
 namespace zq_hub {
 namespace {
 
@@ -75,10 +78,28 @@ bool set_tap(PyObject* reader, PyObject* sink) {
 
 void untap(HubObject* h) {
     if (!h->tapped) return;
+    port_stopped(h);
     if (h->native_tap) set_tap(h->tapped, Py_None);
     Py_CLEAR(h->tapped);
     h->native_tap = false;
     h->core->hub->tap().end_of_stream(monotonic_now(), realtime_now());
+}
+
+// The receiver's port path as the services name the device (the gpsd server's DEVICE).
+void note_device(HubObject* h) {
+    Ref port = Ref::steal(PyObject_GetAttrString(h->receiver, "port"));
+    Py_ssize_t n = 0;
+    const char* path = port && PyUnicode_Check(port.get())
+                           ? PyUnicode_AsUTF8AndSize(port.get(), &n)
+                           : nullptr;
+    if (!path) {
+        PyErr_Clear();
+        return;
+    }
+    try {
+        h->core->hub->set_device(std::string(path, static_cast<std::size_t>(n)));
+    } catch (const std::exception&) {
+    }
 }
 
 bool is_receiver(PyObject* obj) {
@@ -181,14 +202,13 @@ PyObject* hub_repr(PyObject* self) {
                                 zq::hub::to_string(h->core->hub->tap().state()), h->receiver);
 }
 
+// The hub's own rows; each service adds its own (services.hpp) when the type is made.
 PyMethodDef hub_methods[] = {
     {"close", hub_close, METH_NOARGS,
      "close(): detach from the receiver, stop every service and wake every waiter."},
     {"__enter__", hub_enter, METH_NOARGS, nullptr},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_exit)),
      METH_FASTCALL, nullptr},
-    // Services add their rows here.
-    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef hub_getset[] = {
@@ -199,8 +219,29 @@ PyGetSetDef hub_getset[] = {
     {"receiver", hub_get_receiver, nullptr, "The receiver attached to, or None once closed.",
      nullptr},
     {"closed", hub_get_closed, nullptr, "True once close() has run.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+// The type's tables: the hub's rows, then each service's, then the sentinel. Made once per
+// process; every module object's type points into them.
+template <class Row, std::size_t N, class... Extra>
+std::vector<Row> merged(const Row (&own)[N], Extra... extra) {
+    std::vector<Row> rows(std::begin(own), std::end(own));
+    (rows.insert(rows.end(), extra.begin(), extra.end()), ...);
+    rows.push_back(Row{});
+    return rows;
+}
+
+PyMethodDef* method_table() {
+    static std::vector<PyMethodDef> rows = merged(hub_methods, gpsd_rows().methods,
+                                                  timefeed_rows().methods, ntrip_rows().methods);
+    return rows.data();
+}
+
+PyGetSetDef* getset_table() {
+    static std::vector<PyGetSetDef> rows = merged(hub_getset, gpsd_rows().getset,
+                                                  timefeed_rows().getset, ntrip_rows().getset);
+    return rows.data();
+}
 
 PyMemberDef hub_members[] = {
     {"__weaklistoffset__", T_PYSSIZET, offsetof(HubObject, weakrefs), READONLY, nullptr},
@@ -213,8 +254,8 @@ PyType_Slot hub_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(hub_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(hub_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(hub_repr)},
-    {Py_tp_methods, hub_methods},
-    {Py_tp_getset, hub_getset},
+    {Py_tp_methods, nullptr},  // method_table()
+    {Py_tp_getset, nullptr},   // getset_table()
     {Py_tp_members, hub_members},
     {0, nullptr},
 };
@@ -239,6 +280,10 @@ double realtime_now() {
 }
 
 PyObject* create_hub_type(PyObject* module) {
+    for (PyType_Slot* slot = hub_slots; slot->slot != 0; ++slot) {
+        if (slot->slot == Py_tp_methods) slot->pfunc = method_table();
+        if (slot->slot == Py_tp_getset) slot->pfunc = getset_table();
+    }
     return PyType_FromModuleAndSpec(module, &hub_spec, nullptr);
 }
 
@@ -288,6 +333,8 @@ void on_pass_begin(HubObject* h, PyObject* ubr) {
         untap(h);
         h->tapped = Py_NewRef(ubr);
         h->native_tap = set_tap(ubr, h->sink);
+        note_device(h);
+        port_follow(h, h->receiver);
     }
     auto& tap = h->core->hub->tap();
     if (tap.state() == State::stopped)
@@ -313,6 +360,7 @@ void on_accepted(HubObject* h, PyObject* msg) {
 void on_state(HubObject* h, zq_hub_abi::LoopState s) {
     auto& tap = h->core->hub->tap();
     if (s == zq_hub_abi::LoopState::stopped) {
+        port_stopped(h);
         tap.end_of_stream(monotonic_now(), realtime_now());
         tap.publish_state(State::stopped, monotonic_now(), realtime_now());
     } else if (s == zq_hub_abi::LoopState::stale) {
@@ -320,8 +368,12 @@ void on_state(HubObject* h, zq_hub_abi::LoopState s) {
     }
 }
 
-void on_write_begin(HubObject*) {}
+void on_write_begin(HubObject* h) {
+    port_write_begin(h);
+}
 
-void on_write_end(HubObject*) {}
+void on_write_end(HubObject* h) {
+    port_write_end(h);
+}
 
 }  // namespace zq_hub

@@ -72,6 +72,16 @@ void Hub::close() {
         s->stop();
 }
 
+void Hub::set_device(std::string path) {
+    std::lock_guard lock(mu_);
+    device_ = std::move(path);
+}
+
+std::string Hub::device() const {
+    std::lock_guard lock(mu_);
+    return device_;
+}
+
 bool Hub::closed() const {
     std::lock_guard lock(mu_);
     return closed_;

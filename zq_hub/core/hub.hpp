@@ -34,6 +34,11 @@ class Hub {
 
     Tap& tap() noexcept { return tap_; }
 
+    // The receiver's device as the services name it (its port's path), set by the binding
+    // when a new reader starts; empty until then.
+    void set_device(std::string path);
+    std::string device() const;
+
     // Runs SERVICE from now on; a running service of the same name is stopped and replaced.
     // Throws std::logic_error once the hub is closed.
     void add(std::unique_ptr<Service> service);
@@ -51,6 +56,7 @@ class Hub {
   private:
     Tap tap_;
     mutable std::mutex mu_;
+    std::string device_;
     std::vector<std::unique_ptr<Service>> services_;
     bool closed_ = false;
 };
