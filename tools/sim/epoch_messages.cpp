@@ -22,11 +22,11 @@ uint32_t dop(double v) {
 
 // The flags of a satellite in NAV-SAT: quality, used, health, corrections, orbit.
 uint32_t sat_flags(const Solution& s, const Satellite& sat) {
-    if (sat.cno == 0) return 1;  // searching
-    uint32_t f = sat.used ? 7 : 4;       // code and carrier locked / code locked
-    if (sat.used) f |= 1u << 3;          // svUsed
-    f |= 1u << 4;                        // healthy
-    f |= (1u << 8) | (1u << 11);         // orbit from the ephemeris, ephemeris available
+    if (sat.cno == 0) return 1;     // searching
+    uint32_t f = sat.used ? 7 : 4;  // code and carrier locked / code locked
+    if (sat.used) f |= 1u << 3;     // svUsed
+    f |= 1u << 4;                   // healthy
+    f |= (1u << 8) | (1u << 11);    // orbit from the ephemeris, ephemeris available
     if (sat.used && s.diff_soln) {
         f |= 1u << 6;                    // diffCorr
         f |= (1u << 17) | (1u << 20);    // rtcmCorrUsed, prCorrUsed

@@ -40,8 +40,7 @@ bool cfg_msg(CommandContext& c, const ubx::Frame& f) {
         static constexpr const char* kRates[] = {"rateDDC", "rateUART1", "rateUART2", "rateUSB",
                                                  "rateSPI"};
         for (int port = kPortI2c; port <= kPortSpi; ++port)
-            set_ram(c, msgout_key(c.gen, cls, id, port),
-                    static_cast<uint64_t>((*m)[kRates[port]]));
+            set_ram(c, msgout_key(c.gen, cls, id, port), static_cast<uint64_t>((*m)[kRates[port]]));
     } else if (m->has("rate")) {
         set_ram(c, here, static_cast<uint64_t>((*m)["rate"]));
     } else {  // a poll: the three-byte answer, for the port it came on

@@ -74,11 +74,10 @@ std::string nmea_burst(const Solution& s, const bool on[6]) {
     }
     const int nsv = s.num_sv();
     if (on[0]) {
-        out += nmea_sentence(
-            "GNGGA," + hms + "," + latlon(s) + "," +
-            (s.fix_ok ? fmt("%d,%02d,%.2f,%.1f,M,%.1f,M,,", quality, nsv, s.hdop, s.hmsl,
-                             s.geoid_sep)
-                      : fmt("0,%02d,99.99,,,,,,", nsv)));
+        out += nmea_sentence("GNGGA," + hms + "," + latlon(s) + "," +
+                             (s.fix_ok ? fmt("%d,%02d,%.2f,%.1f,M,%.1f,M,,", quality, nsv, s.hdop,
+                                             s.hmsl, s.geoid_sep)
+                                       : fmt("0,%02d,99.99,,,,,,", nsv)));
     }
     if (on[2]) {
         for (char sys : systems) {

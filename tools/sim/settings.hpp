@@ -42,8 +42,8 @@ struct Factory {
     double rate_hz = 1;
     int sky_every = 0;     // NAV-SAT and NAV-DOP every n-th epoch (--sky); 0 = off
     int timels_every = 0;  // NAV-TIMELS likewise (--utc)
-    bool pvt = false;  // NAV-PVT on the port the receiver talks through
-    bool nmea = true;  // the six NMEA sentences
+    bool pvt = false;      // NAV-PVT on the port the receiver talks through
+    bool nmea = true;      // the six NMEA sentences
     int port = kPortUsb;
     uint32_t baud = 9600;
     bool rtcm3_in = true;  // RTCM 3 input on USB and UART1 (the generation has it)

@@ -188,8 +188,7 @@ void Sim::synthetic_epoch(int64_t epoch_ms) {
     rover_.apply(s, now);
     if (s.diff_soln != last_diff_ || s.carr_soln != last_carr_) {
         static constexpr const char* kCarr[] = {"none", "float", "fixed"};
-        log("solution: diffSoln %d carrSoln %d (%s)", s.diff_soln, s.carr_soln,
-            kCarr[s.carr_soln]);
+        log("solution: diffSoln %d carrSoln %d (%s)", s.diff_soln, s.carr_soln, kCarr[s.carr_soln]);
         last_diff_ = s.diff_soln;
         last_carr_ = s.carr_soln;
     }
@@ -214,14 +213,14 @@ void Sim::synthetic_epoch(int64_t epoch_ms) {
     std::string before_pvt, after_pvt;
     if (due(c.dop_rate)) before_pvt = frame_bytes(0x01, 0x04, nav_dop_payload(s));
     if (due(c.timels_rate)) {
-        after_pvt += frame_bytes(0x01, 0x26,
-                                 nav_timels_payload(s.itow, utc_ns / 1000000000, time_.leap));
+        after_pvt +=
+            frame_bytes(0x01, 0x26, nav_timels_payload(s.itow, utc_ns / 1000000000, time_.leap));
     }
     if (due(c.sat_rate)) {
         const Generation& g = rx_.generation();
-        after_pvt += g.nav_sat() ? frame_bytes(0x01, 0x35, nav_sat_payload(s))
-                                 : frame_bytes(0x01, 0x30,
-                                               nav_svinfo_payload(s, g.number == 6 ? 2 : 3));
+        after_pvt += g.nav_sat()
+                         ? frame_bytes(0x01, 0x35, nav_sat_payload(s))
+                         : frame_bytes(0x01, 0x30, nav_svinfo_payload(s, g.number == 6 ? 2 : 3));
     }
     const std::string nmea = nmea_burst(s, nmea_on);
     size_t pvt_end = 0;
@@ -284,8 +283,8 @@ double Sim::rtcm_patience() const {
 }
 
 void Sim::scan_ubx(const std::string& bytes) {
-    scanner_.feed(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                           bytes.size()));
+    scanner_.feed(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
     while (auto f = scanner_.next())
         answer(*f);
 }
@@ -318,8 +317,8 @@ void Sim::on_rtcm(const std::string& bytes) {
     const bool used = Rover::uses(f.type);
     if (used) rover_.heard(clock_s(CLOCK_MONOTONIC));
     if (o.rxm_rtcm) {
-        send(frame_bytes(0x02, 0x32, rxm_rtcm_payload(false, used ? 2 : 1, f.type, f.station,
-                                                      f.sub_type)),
+        send(frame_bytes(0x02, 0x32,
+                         rxm_rtcm_payload(false, used ? 2 : 1, f.type, f.station, f.sub_type)),
              {}, "", true);
     }
 }

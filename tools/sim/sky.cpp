@@ -10,7 +10,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDeg = kPi / 180.0;
-constexpr double kMu = 3.986004418e14;        // m^3/s^2
+constexpr double kMu = 3.986004418e14;          // m^3/s^2
 constexpr double kEarthRate = 7.2921151467e-5;  // rad/s
 constexpr double kEarthRadius = 6371008.8;
 constexpr double kMinElev = 10;  // degrees: the receivers' default elevation mask
@@ -168,11 +168,10 @@ void Sky::fill(Solution& s, double t, bool acquiring) const {
         if (!acquiring) {
             // Stronger high up; a slow wobble as multipath comes and goes.
             sat.cno = std::clamp(
-                static_cast<int>(std::lround(22 + 0.28 * elev + 3 * std::sin(t / 7 + phase))),
-                15, 52);
+                static_cast<int>(std::lround(22 + 0.28 * elev + 3 * std::sin(t / 7 + phase))), 15,
+                52);
             sat.used = elev >= kMinElev && o.gnss_id != 1;
-            sat.pr_res = sat.used ? static_cast<int>(std::lround(12 * std::sin(t / 3 + phase)))
-                                  : 0;
+            sat.pr_res = sat.used ? static_cast<int>(std::lround(12 * std::sin(t / 3 + phase))) : 0;
         }
         if (sat.used) used.emplace_back(elev, azim);
         s.sats.push_back(sat);
@@ -202,7 +201,7 @@ bool Sky::dops(const std::vector<std::pair<double, double>>& el_az, Dops* out) {
     const double qe = m[0][0], qn = m[1][1], qv = m[2][2], qt = m[3][3];
     if (qe < 0 || qn < 0 || qv < 0 || qt < 0) return false;
     *out = {std::sqrt(qe + qn + qv + qt), std::sqrt(qe + qn + qv), std::sqrt(qt), std::sqrt(qv),
-            std::sqrt(qe + qn), std::sqrt(qn), std::sqrt(qe)};
+            std::sqrt(qe + qn),           std::sqrt(qn),           std::sqrt(qe)};
     return true;
 }
 

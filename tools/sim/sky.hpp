@@ -36,10 +36,10 @@ class Sky {
   private:
     struct Orbit {
         int gnss_id, sv_id;
-        double a;      // m, orbit radius
-        double inc;    // rad
-        double raan;   // rad
-        double u0;     // rad, argument of latitude at t = 0
+        double a;        // m, orbit radius
+        double inc;      // rad
+        double raan;     // rad
+        double u0;       // rad, argument of latitude at t = 0
         double geo_lon;  // rad, for a geostationary satellite (inc < 0)
     };
     double lat_, lon_, speed_;

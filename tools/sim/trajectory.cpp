@@ -3,9 +3,9 @@
 #include "trajectory.hpp"
 
 #include <algorithm>
-#include <span>
 #include <cmath>
 #include <ctime>
+#include <span>
 
 #include "sky.hpp"
 

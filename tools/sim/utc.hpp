@@ -11,12 +11,12 @@
 namespace zqsim {
 
 struct TimeState {
-    bool host = false;       // --utc host
-    int64_t offset_ns = 0;   // --utc-offset
-    bool invalid = false;    // validDate, validTime, fullyResolved clear; tAcc unknown
+    bool host = false;         // --utc host
+    int64_t offset_ns = 0;     // --utc-offset
+    bool invalid = false;      // validDate, validTime, fullyResolved clear; tAcc unknown
     bool unconfirmed = false;  // valid, but flags2 says neither date nor time is confirmed
-    bool rollover = false;   // the date 1024 weeks back, as a receiver with a week-number bug
-    bool leap = false;       // an inserted leap second announced for the end of this month
+    bool rollover = false;     // the date 1024 weeks back, as a receiver with a week-number bug
+    bool leap = false;         // an inserted leap second announced for the end of this month
 
     bool spoiled() const { return invalid || unconfirmed || rollover; }
     // A control command's argument; false for an unknown one.
