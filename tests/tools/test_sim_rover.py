@@ -125,8 +125,9 @@ class TestRover:
                                 "NAV-PVT")
         assert {solution(p) for p in frames(items, NAV_PVT)} == {(0, 0)}
 
-    def test_rejected_candidates_and_ubx_among_the_frames(self, sim_factory):
-        sim, port = rover(sim_factory)
+    def test_rejected_candidates_and_ubx_among_the_frames(self, sim_factory, tmp_path):
+        taken = tmp_path / "taken.rtcm3"
+        sim, port = rover(sim_factory, "--rtcm-out", str(taken))
         good = MSM[:4]
         spoiled = bytearray(good[1][2])
         spoiled[10] ^= 0xFF
@@ -146,6 +147,8 @@ class TestRover:
         log = sim.log()
         assert log.count("bad RTCM3 ") == 1
         assert "bad RTCM3 CRC mismatch (type %d, len %d)" % good[1][:2] in log
+        # Byte for byte, in order, what was taken in.
+        assert taken.read_bytes() == good[0][2] + good[2][2] + good[3][2]
 
     def test_a_truncated_frame_is_given_up_and_what_follows_is_heard(self, sim_factory):
         sim, port = rover(sim_factory)

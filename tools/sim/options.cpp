@@ -58,6 +58,8 @@ const char* g_prog = "zq-sim";
         "                         float (default 5)\n"
         "  --rtk-timeout S        seconds without corrections before they are no longer used\n"
         "                         (default 15)\n"
+        "  --rtcm-out FILE        append every CRC-valid RTCM 3 frame the port takes in (used\n"
+        "                         or ignored) to FILE, byte for byte\n"
         "  --fresh                start as a fresh receiver: NMEA only, NAV-PVT off\n"
         "  --no-nmea              no NMEA sentences\n"
         "  --nmea-first           NMEA before NAV-PVT in each burst (default: UBX first)\n"
@@ -184,6 +186,8 @@ Options parse_options(int argc, char** argv) {
             o.rtk_hold = num();
         else if (a == "--rtk-timeout")
             o.rtk_timeout = num();
+        else if (a == "--rtcm-out")
+            o.rtcm_out = val();
         else if (a == "--fresh")
             o.fresh = true;
         else if (a == "--no-nmea")

@@ -71,6 +71,10 @@ Sim::Sim(Options o)
     if (opt_.uart) uart_.emplace(rx_.output().baud);
 }
 
+Sim::~Sim() {
+    if (rtcm_out_) std::fclose(rtcm_out_);
+}
+
 bool Sim::send(std::string bytes, std::vector<OutputQueue::Mark> marks,
                const std::string& epoch_truth, bool answer) {
     const char* refused = nullptr;
@@ -307,6 +311,10 @@ void Sim::take_input() {
 }
 
 void Sim::on_rtcm(const std::string& bytes) {
+    if (rtcm_out_) {
+        std::fwrite(bytes.data(), 1, bytes.size(), rtcm_out_);
+        std::fflush(rtcm_out_);
+    }
     const RtcmFrame f = describe_rtcm(bytes);
     const Output o = rx_.output();
     if (!o.rtcm3_in) {
@@ -386,6 +394,11 @@ void Sim::on_timer() {
 int Sim::prepare() {
     if (!truth_.open(opt_.truth)) {
         std::fprintf(stderr, "zq-sim: cannot write %s: %s\n", opt_.truth.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    if (!opt_.rtcm_out.empty() && !(rtcm_out_ = std::fopen(opt_.rtcm_out.c_str(), "ab"))) {
+        std::fprintf(stderr, "zq-sim: cannot write %s: %s\n", opt_.rtcm_out.c_str(),
                      std::strerror(errno));
         return 1;
     }

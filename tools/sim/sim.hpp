@@ -2,6 +2,7 @@
 // inputs (FIFO, --at, signals), all driven from a single ppoll so that nothing busy-waits.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,6 +29,9 @@ namespace zqsim {
 class Sim {
   public:
     explicit Sim(Options o);
+    ~Sim();
+    Sim(const Sim&) = delete;
+    Sim& operator=(const Sim&) = delete;
     // Runs until quit, a signal, or the end of the run; returns the exit status.
     int run();
 
@@ -73,6 +77,7 @@ class Sim {
     Rover rover_;
     TimeState time_;
     int last_diff_ = 0, last_carr_ = 0;  // the rover's state last logged
+    std::FILE* rtcm_out_ = nullptr;      // --rtcm-out
 
     std::multimap<double, std::string> events_;  // monotonic deadline -> command
     bool paused_ = false;
