@@ -156,6 +156,10 @@ class TestRover:
         port.ser.write(MSM[0][2][:40] + frame(0x0A, 0x04))
         port.read_until(lambda items: frames(items, MON_VER), 5, "MON-VER after the cut frame")
         assert "bad RTCM3 truncated frame" in sim.log() and not heard(sim)
+        # A false UBX sync pair with a large length, and a frame behind it: not lost in it.
+        port.ser.write(b"\xb5\x62\x06\x01\x00\x20" + MSM[1][2])
+        wait_until(lambda: heard(sim), 5, "the frame behind the false header")
+        assert heard(sim) == [MSM[1][:2]]
 
     def test_rxm_rtcm_reports_each_message(self, sim_factory):
         sim, port = rover(sim_factory)

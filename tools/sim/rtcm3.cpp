@@ -59,28 +59,27 @@ void InputDemux::feed(std::span<const uint8_t> data, double now) {
 
 void InputDemux::reset() {
     pending_.clear();
-    ubx_left_ = 0;
-    waiting_ = false;
+    waiting_ = Candidate::None;
 }
 
-bool InputDemux::expire(double deadline) {
-    if (!waiting_ || since_ > deadline) return false;
-    waiting_ = false;
-    // The preamble goes the way of other bytes; what follows is scanned afresh.
+void InputDemux::wait(Candidate c) {
+    if (waiting_ == Candidate::None) since_ = last_feed_;
+    waiting_ = c;
+}
+
+InputDemux::Candidate InputDemux::expire(double deadline) {
+    const Candidate c = waiting_;
+    if (c == Candidate::None || since_ > deadline) return Candidate::None;
+    waiting_ = Candidate::None;
+    // The first byte is stepped over (noise to the UBX scanner too); what follows is scanned
+    // afresh.
     pending_.erase(0, 1);
-    return true;
+    return c;
 }
 
 std::optional<InputDemux::Item> InputDemux::next() {
     for (;;) {
         if (pending_.empty()) return std::nullopt;
-        if (ubx_left_ > 0) {
-            const size_t n = std::min(ubx_left_, pending_.size());
-            Item it{Item::Ubx, pending_.substr(0, n), {}, 0};
-            pending_.erase(0, n);
-            ubx_left_ -= n;
-            return it;
-        }
         const uint8_t c = at(pending_, 0);
         if (c == kSync1) {
             if (pending_.size() >= 2 && at(pending_, 1) != kSync2) {
@@ -88,35 +87,47 @@ std::optional<InputDemux::Item> InputDemux::next() {
                 pending_.erase(0, 1);
                 return it;
             }
-            if (pending_.size() < 6) return std::nullopt;
-            const size_t len = at(pending_, 4) | (at(pending_, 5) << 8);
+            const size_t len = pending_.size() >= 6 ? at(pending_, 4) | (at(pending_, 5) << 8) : 0;
             if (len > ubx::kDefaultMaxPayload) {
                 Item it{Item::Other, pending_.substr(0, 2), {}, 0};
                 pending_.erase(0, 2);
                 return it;
             }
-            ubx_left_ = 8 + len;  // the UBX scanner checks it
-            continue;
+            if (pending_.size() < 6 || pending_.size() < 8 + len) {
+                wait(Candidate::Ubx);
+                return std::nullopt;
+            }
+            waiting_ = Candidate::None;
+            // Whole and sound, it goes to the UBX scanner as one; a false sync pair is stepped
+            // over, so that RTCM 3 frames behind it are not lost inside a bogus length.
+            uint8_t a = 0, b = 0;
+            for (size_t i = 2; i < 6 + len; ++i) {
+                a = static_cast<uint8_t>(a + at(pending_, i));
+                b = static_cast<uint8_t>(b + a);
+            }
+            const bool ok = a == at(pending_, 6 + len) && b == at(pending_, 7 + len);
+            const size_t n = ok ? 8 + len : 1;
+            Item it{ok ? Item::Ubx : Item::Other, pending_.substr(0, n), {}, 0};
+            pending_.erase(0, n);
+            return it;
         }
         if (c == kPreamble) {
             if (pending_.size() < 3) {
-                if (!waiting_) since_ = last_feed_;
-                waiting_ = true;
+                wait(Candidate::Rtcm);
                 return std::nullopt;
             }
             if (at(pending_, 1) & 0xFC) {  // reserved bits set: not a preamble
-                waiting_ = false;
+                waiting_ = Candidate::None;
                 Item it{Item::Other, pending_.substr(0, 1), {}, 0};
                 pending_.erase(0, 1);
                 return it;
             }
             const size_t n = ((at(pending_, 1) & 0x03) << 8) | at(pending_, 2);
             if (pending_.size() < n + 6) {
-                if (!waiting_) since_ = last_feed_;
-                waiting_ = true;
+                wait(Candidate::Rtcm);
                 return std::nullopt;
             }
-            waiting_ = false;
+            waiting_ = Candidate::None;
             const auto* p = reinterpret_cast<const uint8_t*>(pending_.data());
             const uint32_t want = (static_cast<uint32_t>(p[n + 3]) << 16) |
                                   (static_cast<uint32_t>(p[n + 4]) << 8) | p[n + 5];

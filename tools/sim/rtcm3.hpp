@@ -2,7 +2,9 @@
 // (whole, for the UBX scanner), RTCM 3 frames (preamble 0xD3, six reserved bits 0, a 10-bit
 // length, CRC-24Q over all before it) and everything else. A candidate RTCM 3 frame that fails
 // its CRC is rejected and the scan goes on one byte later, so a false preamble never swallows
-// a real frame; one that stays incomplete past a deadline is rejected as truncated.
+// a real frame; one that stays incomplete past a deadline is rejected as truncated. A UBX frame
+// is passed on once whole and checksummed, so a false sync pair with a large length does not
+// hide the RTCM 3 frames behind it either.
 #pragma once
 
 #include <cstddef>
@@ -30,24 +32,28 @@ class InputDemux {
   public:
     struct Item {
         enum Kind { Other, Ubx, Rtcm, BadRtcm } kind;
-        std::string bytes;   // Other/Ubx: for the UBX scanner; Rtcm: the frame
+        std::string bytes;   // Other/Ubx/BadRtcm: for the UBX scanner; Rtcm: the frame
         std::string reason;  // BadRtcm: why ("CRC mismatch (type 1077, len 436)")
         int type = 0;        // BadRtcm: the message number its header names, if any
     };
 
+    // What the scan waits to complete.
+    enum class Candidate { None, Ubx, Rtcm };
+
     void feed(std::span<const uint8_t> data, double now);
     std::optional<Item> next();
-    // An RTCM 3 candidate incomplete since before deadline is rejected as truncated: its
-    // preamble is stepped over and the scan resumes. Returns whether it did so.
-    bool expire(double deadline);
+    // A candidate (UBX frame or RTCM 3 frame) incomplete since before deadline is given up:
+    // its first byte is stepped over and the scan resumes. Returns what was given up.
+    Candidate expire(double deadline);
     // When the pending candidate began (to time its expiry); negative when there is none.
-    double candidate_since() const { return waiting_ ? since_ : -1; }
+    double candidate_since() const { return waiting_ != Candidate::None ? since_ : -1; }
     void reset();
 
   private:
+    void wait(Candidate c);
+
     std::string pending_;
-    size_t ubx_left_ = 0;
-    bool waiting_ = false;  // pending_ starts with an incomplete RTCM 3 candidate
+    Candidate waiting_ = Candidate::None;
     double since_ = 0, last_feed_ = 0;
 };
 

@@ -275,15 +275,17 @@ void Sim::read_host() {
             continue;
         }
         const double now = clock_s(CLOCK_MONOTONIC);
-        if (demux_.expire(now - rtcm_patience())) log("bad RTCM3 truncated frame");
+        if (demux_.expire(now - rtcm_patience()) == InputDemux::Candidate::Rtcm)
+            log("bad RTCM3 truncated frame");
         demux_.feed(std::span<const uint8_t>(buf, static_cast<size_t>(n)), now);
         take_input();
     }
 }
 
 double Sim::rtcm_patience() const {
-    // Long enough for the largest frame to cross the line.
-    return 1.0 + (uart_ ? 1029.0 * 10 / uart_->baud() : 0);
+    // Long enough for the largest RTCM 3 frame, or a UBX command of a few kilobytes, to cross
+    // the line.
+    return 1.0 + (uart_ ? 4096.0 * 10 / uart_->baud() : 0);
 }
 
 void Sim::scan_ubx(const std::string& bytes) {
@@ -501,9 +503,10 @@ void Sim::loop() {
             if (fds[3].revents & POLLOUT) flush();
         }
         const double t = clock_s(CLOCK_MONOTONIC);
-        if (demux_.expire(t - rtcm_patience())) {
+        if (const auto gave_up = demux_.expire(t - rtcm_patience());
+            gave_up != InputDemux::Candidate::None) {
             // An incomplete candidate held up what came after it: look at that afresh.
-            log("bad RTCM3 truncated frame");
+            if (gave_up == InputDemux::Candidate::Rtcm) log("bad RTCM3 truncated frame");
             take_input();
         }
         while (!events_.empty() && events_.begin()->first <= t) {
