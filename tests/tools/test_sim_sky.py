@@ -2,9 +2,13 @@
 they describe, satellites that move, rates that follow the configuration, and no sky at all in
 the stream of a run without it. Payloads are read at the offsets of the protocol notes."""
 import math
+import os
 import struct
+import time
 
-from zqsim_harness import Port, frame, valset
+import pytest
+
+from zqsim_harness import Port, frame, valset, wait_until
 from zqsim_harness import sim_factory  # noqa: F401  (fixture)
 
 NAV_SAT, NAV_DOP, NAV_PVT, NAV_SVINFO = (1, 0x35), (1, 0x04), (1, 0x07), (1, 0x30)
@@ -90,7 +94,7 @@ class TestSky:
         assert checked >= 2
         # NMEA tells the same sky: GGA's count, and per epoch one GSA for each constellation
         # that is used (GPS, GLONASS and Galileo on the classic receiver, a u-blox 8).
-        num_sv, gsa, per_epoch = None, 0, []
+        num_sv, gsa, per_epoch, ids = None, 0, [], set()
         for it in items:
             if it[0] == "ubx" and (it[1], it[2]) == NAV_PVT:
                 num_sv = it[3][23]
@@ -99,10 +103,13 @@ class TestSky:
                     assert int(it[1].split(b",")[7]) == num_sv
                 elif it[1][3:6] == b"GSA":
                     gsa += 1
+                    # NMEA 4.10's system id: 1 GPS, 2 GLONASS, 3 Galileo.
+                    ids.add(int(it[1].split(b"*")[0].split(b",")[18]))
                 elif it[1][3:6] == b"RMC":
                     per_epoch.append(gsa)
                     gsa = 0
         assert per_epoch[1:] and set(per_epoch[1:]) == {3}, per_epoch
+        assert ids == {1, 2, 3}
 
     def test_satellites_move_slowly_rise_and_set(self, sim_factory):
         # 600 times real speed: GPS satellites cross the sky in about half a minute.
@@ -186,3 +193,64 @@ class TestNoSky:
         gsa = [it[1] for it in items if it[0] == "nmea" and it[1][3:6] == b"GSA"]
         rmc = [it[1] for it in items if it[0] == "nmea" and it[1][3:6] == b"RMC"]
         assert len(gsa) == 2 * len(rmc)
+        assert {len(g.split(b",")) for g in gsa} == {18}, "a GSA field more than before"
+
+
+class TestAgainstGpsd:
+    """gpsd, a decoder nobody here wrote, reads the sky: its SKY must hold what NAV-SAT and
+    NAV-DOP say, consistently with each other and with NAV-PVT."""
+
+    def test_gpsd_sees_the_constellations_used_flags_and_dops(self, sim_factory, tmp_path):
+        import json
+        import shutil
+        import socket
+        import subprocess
+        if not shutil.which("gpsd") and not os.path.exists("/usr/sbin/gpsd"):
+            pytest.skip("gpsd is not installed")
+        # UBX alone: gpsd 3.22 builds its sky from NMEA too when it has it, and does not take
+        # NMEA 4.10's GSA system id, so it would count Galileo's used satellites as GPS ones.
+        sim = sim_factory("--sky", "--rate", "1", "--no-nmea")
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        gpsd = subprocess.Popen(["/usr/sbin/gpsd", "-N", "-b", "-n", "-S", str(port), "-F",
+                                 str(tmp_path / "gpsd.sock"), sim.link],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            def connect():
+                try:
+                    return socket.create_connection(("127.0.0.1", port), timeout=1)
+                except OSError:
+                    return None
+            conn = wait_until(connect, 10, "gpsd's port")
+            conn.settimeout(10)
+            conn.sendall(b'?WATCH={"enable":true,"json":true}\n')
+            f = conn.makefile("rb")
+            skies, tpvs = [], []
+            deadline = time.monotonic() + 20
+            while len([k for k in skies if k.get("satellites")]) < 3:
+                assert time.monotonic() < deadline, "no SKY with satellites from gpsd"
+                line = f.readline()
+                assert line, "gpsd closed the connection"
+                msg = json.loads(line)
+                if msg.get("class") == "SKY":
+                    skies.append(msg)
+                elif msg.get("class") == "TPV":
+                    tpvs.append(msg)
+            conn.close()
+        finally:
+            gpsd.terminate()
+            gpsd.wait(5)
+        sky = [k for k in skies if k.get("satellites") and "pdop" in k][-1]
+        sats = sky["satellites"]
+        used = [s for s in sats if s["used"]]
+        prns = {s["PRN"] for s in used}
+        # GPS 1-32, GLONASS 65-96, Galileo 301-336 as gpsd numbers them.
+        assert prns & set(range(1, 33)) and prns & set(range(65, 97)) and \
+            prns & set(range(301, 337)), prns
+        assert not any(33 <= s["PRN"] <= 64 for s in used), "SBAS used in the solution"
+        assert all(10 <= s["el"] <= 90 and 15 <= s["ss"] <= 55 for s in used)
+        want = geometry_dops([{"elev": s["el"], "azim": s["az"]} for s in used])
+        for k in ("p", "h", "v"):
+            assert abs(sky[k + "dop"] - want[k]) < 0.05, (k, sky[k + "dop"], want[k])
+        assert any(t.get("mode") == 3 for t in tpvs)

@@ -42,6 +42,20 @@ std::string latlon(const Solution& s) {
     return part(s.lat, 2, 'N', 'S') + "," + part(s.lon, 3, 'E', 'W');
 }
 
+// NMEA 4.10 GNSS system id.
+int system_id(char talker) {
+    switch (talker) {
+        case 'L':
+            return 2;
+        case 'A':
+            return 3;
+        case 'B':
+            return 4;
+        default:
+            return 1;
+    }
+}
+
 }  // namespace
 
 std::string nmea_burst(const Solution& s, const bool on[6]) {
@@ -93,6 +107,9 @@ std::string nmea_burst(const Solution& s, const bool on[6]) {
                 body += ",";
             body += s.fix_ok ? fmt(",%.2f,%.2f,%.2f", s.pdop, s.hdop, s.vdop)
                              : std::string(",99.99,99.99,99.99");
+            // With more than GPS and GLONASS, the NMEA 4.10 system id tells which one this is:
+            // a GNGSA's satellite numbers alone do not (Galileo's 1..36 are GPS's too).
+            if (systems.size() > 2) body += fmt(",%d", system_id(sys));
             out += nmea_sentence(body);
         }
     }
