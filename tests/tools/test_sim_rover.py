@@ -112,6 +112,9 @@ class TestRover:
                                      "NAV-PVT"), NAV_PVT)[-1]
         assert pvt[78] == 0 and solution(pvt) == (0, 0)
         assert "solution: diffSoln 1 carrSoln 2 (fixed)" in sim.log()
+        carr = [t.get("carrSoln") for t in sim.truth() if t.get("diffSoln")]
+        assert carr and carr == sorted(carr[:carr.index(2) + 1]) + carr[carr.index(2) + 1:]
+        assert "carrSoln" not in sim.truth()[-1]
 
     def test_corrections_only_ephemerides_are_heard_but_not_used(self, sim_factory):
         sim, port = rover(sim_factory)

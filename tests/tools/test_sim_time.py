@@ -126,6 +126,8 @@ class TestTimeCommands:
         assert bits(next_pvt(port, lambda p: p[11] & 7, "unconfirmed")) == (0x07, 0x20, 25)
         sim.send("time valid")
         assert bits(next_pvt(port, lambda p: p[22] == 0xE0, "valid")) == (0x07, 0xE0, 25)
+        told = [(t["valid"], t["flags2"], t["tAcc"]) for t in sim.truth()]
+        assert (0, 0x20, 0xFFFFFFFF) in told and (0x07, 0x20, 25) in told
         sim.send("time sideways")
         wait_until(lambda: "unknown command: time sideways" in sim.log(), 5, "a refusal")
         port.close()

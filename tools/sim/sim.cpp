@@ -238,6 +238,15 @@ void Sim::synthetic_epoch(int64_t epoch_ms) {
         burst += after_pvt + nmea;
     }
     std::string t = synthetic_truth(epoch_count_, s, pvt, damaged, nmea.size());
+    // What --utc and the time commands, and corrections, made of the epoch; runs without them
+    // keep their lines as they were.
+    if (time_.host || time_.spoiled() || time_.leap) {
+        char more[128];
+        std::snprintf(more, sizeof more, ",\"nano\":%d,\"valid\":%d,\"flags2\":%d,\"tAcc\":%u%s",
+                      s.nano, s.valid, s.flags2, s.t_acc, time_.leap ? ",\"leap\":1" : "");
+        t += more;
+    }
+    if (s.diff_soln) t += ",\"diffSoln\":1,\"carrSoln\":" + std::to_string(s.carr_soln);
     std::vector<OutputQueue::Mark> marks;
     if (pvt) marks.push_back({pvt_end, std::move(t)});
     send(std::move(burst), std::move(marks), pvt ? std::string() : t);
