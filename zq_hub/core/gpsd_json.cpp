@@ -332,7 +332,8 @@ std::string tpv(const Pvt& p, const TpvContext& ctx) {
     w.integer("mode", mode);
     if (const auto t = p.utc()) w.str("time", iso8601(*t));
     if (ctx.leapseconds) w.integer("leapseconds", *ctx.leapseconds);
-    if (p.utc()) w.fixed("ept", p.tAcc * 1e-9, 3);
+    // The receiver's time accuracy; gpsd's own default where the receiver gives none.
+    if (p.utc()) w.fixed("ept", p.tAcc > 0 ? p.tAcc * 1e-9 : 0.005, 3);
     if (mode >= 2) {
         w.fixed("lat", p.lat * 1e-7, 9);
         w.fixed("lon", p.lon * 1e-7, 9);
@@ -355,8 +356,7 @@ std::string tpv(const Pvt& p, const TpvContext& ctx) {
             w.fixed("geoidSep", (p.height - p.hMSL) * 1e-3, 3);
         }
         w.fixed("eph", p.hAcc * 1e-3, 3);
-        const double pdop = ctx.pdop ? *ctx.pdop : p.pDOP * 0.01;
-        if (pdop > 0) w.fixed("sep", pdop * p_uere, 3);
+        if (p.pDOP > 0) w.fixed("sep", p.pDOP * 0.01 * p_uere, 3);
     }
     w.end();
     return out;

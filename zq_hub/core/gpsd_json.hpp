@@ -96,8 +96,9 @@ std::optional<GeometryDop> geometry_dop(const std::vector<Satellite>& sats);
 struct TpvContext {
     std::string_view device;
     std::optional<int> leapseconds;
-    // The latest known DOPs (for gpsd's error model: epx/epy from xdop/ydop, sep from pdop).
-    std::optional<double> xdop, ydop, pdop;
+    // The latest satellite geometry's DOPs, for gpsd's error model (epx/epy = DOP x UERE;
+    // sep comes from the NAV-PVT's pDOP).
+    std::optional<double> xdop, ydop;
 };
 
 // TPV of one NAV-PVT, ending in "\r\n".

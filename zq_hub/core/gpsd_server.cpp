@@ -250,9 +250,8 @@ struct Server::Impl {
         if (geometry && itow_diff(p->iTOW, geometry_itow) <= kDopKeptMs) {
             ctx.xdop = geometry->xdop;
             ctx.ydop = geometry->ydop;
-            ctx.pdop = geometry->pdop;
         }
-        if (dop && itow_diff(p->iTOW, dop->iTOW) <= kDopKeptMs) ctx.pdop = dop->pdop;
+        // sep from the NAV-PVT's own pDOP: the same epoch's, where NAV-DOP may come later.
         latest_tpv = share(tpv(*p, ctx));
         have_fix = p->fixType != 0;
         pvt = *p;
