@@ -73,7 +73,7 @@ std::optional<Request> RequestSplitter::next(bool end_of_chunk, std::size_t* con
         r.kind = Request::Kind::too_long;
         r.text = quoted(b);
         const auto nl = b.find('\n');
-        if (nl != std::string_view::npos && nl <= max_) {
+        if (nl != std::string_view::npos) {
             *consumed = nl + 1;
         } else {
             *consumed = b.size();

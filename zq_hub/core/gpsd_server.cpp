@@ -40,6 +40,8 @@ constexpr uint16_t kTimeLs = 0x0126;
 constexpr uint32_t kDopKeptMs = 30'000;
 // While there is no fix to show, watchers get a no-fix TPV this often.
 constexpr double kNoFixRepeat = 1.0;
+// Send buffer of each client's socket (the kernel doubles it).
+constexpr int kSocketBuffer = 64 * 1024;
 
 double now_mono() {
     timespec ts{};
@@ -535,6 +537,8 @@ struct Server::Impl {
             }
             const int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            // The kernel's share of a client's backlog stays bounded too.
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
             clients.push_back(std::make_unique<Client>(fd, opt.max_request));
             count([](ServerStats& s) { ++s.accepted; });
             send(*clients.back(), version());
