@@ -124,8 +124,8 @@ TEST(GpsdRequests, GarbageAndOverlongAreBoundedAndAnswered) {
 
 TEST(GpsdRequests, ArgumentObjects) {
     std::string why;
-    auto m = parse_object(R"({"enable":true,"raw":2,"device":"/dev/x\"y","new":{"a":[1,2]}})",
-                          &why);
+    auto m =
+        parse_object(R"({"enable":true,"raw":2,"device":"/dev/x\"y","new":{"a":[1,2]}})", &why);
     ASSERT_TRUE(m) << why;
     ASSERT_EQ(m->size(), 4u);
     EXPECT_TRUE((*m)[0].value.b);
@@ -355,11 +355,10 @@ TEST_F(GpsdServer, DeviceIsReadOnlyAndUnknownRequestsAreRefused) {
     live();
     Conn c(s.port());
     c.send("?DEVICE;\n");
-    EXPECT_NE(c.line_with("\"class\":\"DEVICE\"").find("\"driver\":\"u-blox\""),
-              std::string::npos);
-    for (const char* change : {"?DEVICE={\"hexdata\":\"b56206040400\"}\n",
-                               "?DEVICE={\"path\":\"/dev/ttyTEST0\",\"bps\":9600}\n",
-                               "?DEVICE={\"native\":0};\n"}) {
+    EXPECT_NE(c.line_with("\"class\":\"DEVICE\"").find("\"driver\":\"u-blox\""), std::string::npos);
+    for (const char* change :
+         {"?DEVICE={\"hexdata\":\"b56206040400\"}\n",
+          "?DEVICE={\"path\":\"/dev/ttyTEST0\",\"bps\":9600}\n", "?DEVICE={\"native\":0};\n"}) {
         c.send(change);
         EXPECT_NE(c.line_with("ERROR").find("read-only"), std::string::npos) << change;
     }

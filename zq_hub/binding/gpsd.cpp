@@ -37,7 +37,7 @@ bool size_arg(Py_ssize_t v, const char* name, std::size_t* out) {
 }
 
 PyObject* hub_serve_gpsd(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"host",      "port",       "max_clients", "queue_bytes",
+    static const char* kw[] = {"host",        "port",        "max_clients", "queue_bytes",
                                "max_request", "stale_after", nullptr};
     const char* host = "127.0.0.1";
     int port = 2947;
@@ -45,9 +45,9 @@ PyObject* hub_serve_gpsd(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_ssize_t queue_bytes = 256 * 1024;
     Py_ssize_t max_request = 1024;
     double stale_after = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|si$nnnd:serve_gpsd",
-                                     const_cast<char**>(kw), &host, &port, &max_clients,
-                                     &queue_bytes, &max_request, &stale_after))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|si$nnnd:serve_gpsd", const_cast<char**>(kw),
+                                     &host, &port, &max_clients, &queue_bytes, &max_request,
+                                     &stale_after))
         return nullptr;
     if (port < 0 || port > 65535) {
         PyErr_SetString(PyExc_ValueError, "port must be 0..65535 (0: any free port)");
@@ -136,13 +136,12 @@ PyObject* hub_get_gpsd_stats(PyObject* self, void*) {
     Server* s = running(as_hub(self));
     if (!s) Py_RETURN_NONE;
     const auto st = s->stats();
-    return Py_BuildValue("{sKsKsKsKsKsKsKsK}", "accepted", (unsigned long long)st.accepted,
-                         "refused", (unsigned long long)st.refused, "dropped_slow",
-                         (unsigned long long)st.dropped_slow, "errors_sent",
-                         (unsigned long long)st.errors_sent, "tpv", (unsigned long long)st.tpv,
-                         "sky", (unsigned long long)st.sky, "clients",
-                         (unsigned long long)st.clients, "tap_dropped",
-                         (unsigned long long)st.tap_dropped);
+    return Py_BuildValue(
+        "{sKsKsKsKsKsKsKsK}", "accepted", (unsigned long long)st.accepted, "refused",
+        (unsigned long long)st.refused, "dropped_slow", (unsigned long long)st.dropped_slow,
+        "errors_sent", (unsigned long long)st.errors_sent, "tpv", (unsigned long long)st.tpv, "sky",
+        (unsigned long long)st.sky, "clients", (unsigned long long)st.clients, "tap_dropped",
+        (unsigned long long)st.tap_dropped);
 }
 
 const PyMethodDef kMethods[] = {

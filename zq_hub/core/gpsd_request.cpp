@@ -312,9 +312,9 @@ class Parser {
         }
         if (c == '-' || (c >= '0' && c <= '9')) {
             const std::size_t start = i_;
-            while (i_ < t_.size() && (std::isdigit(static_cast<unsigned char>(t_[i_])) ||
-                                      t_[i_] == '-' || t_[i_] == '+' || t_[i_] == '.' ||
-                                      t_[i_] == 'e' || t_[i_] == 'E'))
+            while (i_ < t_.size() &&
+                   (std::isdigit(static_cast<unsigned char>(t_[i_])) || t_[i_] == '-' ||
+                    t_[i_] == '+' || t_[i_] == '.' || t_[i_] == 'e' || t_[i_] == 'E'))
                 ++i_;
             const std::string num(t_.substr(start, i_ - start));
             char* end = nullptr;

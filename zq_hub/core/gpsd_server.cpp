@@ -464,8 +464,8 @@ struct Server::Impl {
                     continue;
                 }
                 // Speed, mode, cycle or hexdata: the receiver belongs to the host.
-                send_error(c, "Device settings are read-only: '" + m.key.substr(0, 30) +
-                                  "' refused");
+                send_error(c,
+                           "Device settings are read-only: '" + m.key.substr(0, 30) + "' refused");
                 return;
             }
         }
@@ -563,8 +563,8 @@ struct Server::Impl {
             fds.push_back({consumer_done ? -1 : consumer->fd(), POLLIN, 0});
             fds.push_back({listen_fd, POLLIN, 0});
             for (const auto& c : clients)
-                fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)),
-                               0});
+                fds.push_back(
+                    {c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
             int timeout = -1;
             if (next_timer >= 0) timeout = static_cast<int>(std::ceil(next_timer * 1000.0));
             const int n = ::poll(fds.data(), fds.size(), timeout);
@@ -605,8 +605,8 @@ int bind_listener(const std::string& host, uint16_t port, uint16_t* bound) {
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo* res = nullptr;
     const std::string service = std::to_string(port);
-    const int rc = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints,
-                                 &res);
+    const int rc =
+        ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &res);
     if (rc != 0) {
         throw std::system_error(std::make_error_code(std::errc::invalid_argument),
                                 "gpsd server: cannot resolve " + host + ": " + gai_strerror(rc));
@@ -614,8 +614,7 @@ int bind_listener(const std::string& host, uint16_t port, uint16_t* bound) {
     int err = EADDRNOTAVAIL;
     int fd = -1;
     for (addrinfo* a = res; a; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                      a->ai_protocol);
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0) {
             err = errno;
             continue;

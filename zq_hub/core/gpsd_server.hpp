@@ -20,9 +20,9 @@
 namespace zq::hub::gpsd {
 
 struct ServerOptions {
-    std::string host = "127.0.0.1";  // loopback unless told otherwise
-    uint16_t port = 2947;            // 0: any free port (see Server::port())
-    std::size_t max_clients = 64;    // connections beyond this are refused
+    std::string host = "127.0.0.1";               // loopback unless told otherwise
+    uint16_t port = 2947;                         // 0: any free port (see Server::port())
+    std::size_t max_clients = 64;                 // connections beyond this are refused
     std::size_t client_queue_bytes = 256 * 1024;  // a client with more unsent is dropped
     std::size_t max_request = 1024;               // a longer request gets an ERROR
     std::size_t tap_capacity = 4096;              // items the server's consumer holds
