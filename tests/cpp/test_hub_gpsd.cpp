@@ -484,3 +484,31 @@ TEST_F(GpsdServer, ConnectionLimitAndANonReadingClientIsDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(GpsdObjects, SkyStaysWithinWhatLibgpsReads) {
+    // 255 satellites (NAV-SAT's most), the used ones last: the line stays under libgps's 10240
+    // bytes and 140 entries, keeps every used satellite, and counts what it lists.
+    SatView v;
+    for (int i = 0; i < 255; ++i) {
+        Satellite s;
+        s.gnssId = static_cast<uint8_t>(i < 200 ? 1 : 0);  // SBAS 120..151 repeat, then GPS
+        s.svId = static_cast<uint8_t>(i < 200 ? 120 + i % 32 : 1 + (i - 200) % 32);
+        s.elev = 45;
+        s.azim = 180;
+        s.cno = 40;
+        s.flags = i >= 240 ? 0x18 : 0x10;
+        v.sats.push_back(s);
+    }
+    const std::string line = sky(v, {});
+    EXPECT_LT(line.size(), 10240u);
+    std::size_t entries = 0;
+    for (std::size_t at = 0; (at = line.find("\"PRN\":", at)) != std::string::npos; ++at)
+        ++entries;
+    EXPECT_LE(entries, 140u);
+    EXPECT_NE(line.find("\"nSat\":" + std::to_string(entries) + ",\"uSat\":15,"),
+              std::string::npos);
+}
+
+}  // namespace

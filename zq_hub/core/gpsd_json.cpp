@@ -8,6 +8,12 @@
 #include "ubx/le.hpp"
 
 namespace zq::hub::gpsd {
+namespace {
+
+constexpr int kMaxSatellites = 140;
+constexpr std::size_t kMaxSatelliteBytes = 9600;
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Writer
@@ -401,22 +407,21 @@ std::string sky(const SatView& view, const SkyContext& ctx) {
         w.fixed("gdop", geo->gdop, 2);
         w.fixed("pdop", geo->pdop, 2);
     }
+    // The list first: libgps gives up on a line longer than 10240 bytes and keeps at most 140
+    // satellites, so the list stops short of both (used satellites first when it must).
+    std::string list;
     int n = 0;
     int used = 0;
-    for (const auto& s : view.sats) {
-        if (ubx_to_prn(s.gnssId, s.svId) == 0) continue;
-        ++n;
-        used += s.used() ? 1 : 0;
-    }
-    w.integer("nSat", n);
-    w.integer("uSat", used);
-    if (n > 0) {
-        w.key("satellites");
-        out += '[';
-        Writer sw(out);
+    // ONLY_USED: true / false for one kind, nullopt for all; false when the list is full.
+    const auto add = [&](std::optional<bool> only_used) {
         for (const auto& s : view.sats) {
             const int prn = ubx_to_prn(s.gnssId, s.svId);
-            if (prn == 0) continue;
+            if (prn == 0 || (only_used && s.used() != *only_used)) continue;
+            if (n >= kMaxSatellites || list.size() > kMaxSatelliteBytes) return false;
+            ++n;
+            used += s.used() ? 1 : 0;
+            if (!list.empty()) list += ',';
+            Writer sw(list);
             sw.open_plain();
             sw.integer("PRN", prn);
             if (s.elev >= -90 && s.elev <= 90) sw.fixed("el", s.elev, 1);
@@ -428,6 +433,19 @@ std::string sky(const SatView& view, const SkyContext& ctx) {
             if (s.health() != 0) sw.integer("health", s.health());
             sw.close_plain();
         }
+        return true;
+    };
+    if (!add(std::nullopt)) {
+        list.clear();
+        n = used = 0;
+        if (add(true)) add(false);
+    }
+    w.integer("nSat", n);
+    w.integer("uSat", used);
+    if (n > 0) {
+        w.key("satellites");
+        out += '[';
+        out += list;
         out += ']';
     }
     w.end();
