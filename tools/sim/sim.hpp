@@ -15,10 +15,13 @@
 #include "pacing.hpp"
 #include "pty_port.hpp"
 #include "receiver.hpp"
+#include "rover.hpp"
+#include "rtcm3.hpp"
 #include "trajectory.hpp"
 #include "truth.hpp"
 #include "uart.hpp"
 #include "ubx/frame.hpp"
+#include "utc.hpp"
 
 namespace zqsim {
 
@@ -40,6 +43,11 @@ class Sim {
               const std::string& epoch_truth, bool answer = false);
     void flush();
     void read_host();
+    void take_input();
+    void scan_ubx(const std::string& bytes);
+    void on_rtcm(const std::string& frame);
+    void on_bad_rtcm(const std::string& reason, int type);
+    double rtcm_patience() const;
     void answer(const ubx::Frame& f);
     void switch_baud(uint32_t baud);
     void arm_epoch_timer();
@@ -61,6 +69,10 @@ class Sim {
     std::unique_ptr<ReplaySchedule> replay_;
     // Commands of a wrong length must reach the receiver, which answers them with ACK-NAK.
     ubx::Scanner scanner_{ubx::kDefaultMaxPayload, false};
+    InputDemux demux_;
+    Rover rover_;
+    TimeState time_;
+    int last_diff_ = 0, last_carr_ = 0;  // the rover's state last logged
 
     std::multimap<double, std::string> events_;  // monotonic deadline -> command
     bool paused_ = false;

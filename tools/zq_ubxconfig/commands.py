@@ -109,15 +109,44 @@ def version(rx, _args):
     return ident
 
 
+def sky(rx, ident, method):
+    """NAV-SAT (NAV-SVINFO below protocol 15, which has no NAV-SAT) and NAV-DOP on at every
+    solution on this port. Returns the ways taken, the keys they set and the name of the
+    satellite message."""
+    sat_id, sat_name = (0x30, "NAV-SVINFO") if ident.protver is not None and \
+        ident.protver < 15 else (0x35, "NAV-SAT")
+    keys = {}
+
+    def by_key(name):
+        # Only a receiver known to take legacy messages is asked which port this is.
+        iface = INTERFACES[rx.interface(method == KEY_THEN_LEGACY)]
+        key = Key("CFG-MSGOUT-UBX_NAV_%s_%s" % (name, iface))
+        keys[key] = 1
+        return {key: 1}
+    ways = [rx.step(method, lambda: by_key("SAT"),
+                    (CFG_MSG, "CFG-MSG 01 %02X rate 1 (%s)" % (sat_id, sat_name),
+                     dict(msgClass=0x01, msgID=sat_id, rate=1))),
+            rx.step(method, lambda: by_key("DOP"),
+                    (CFG_MSG, "CFG-MSG 01 04 rate 1 (NAV-DOP)",
+                     dict(msgClass=0x01, msgID=0x04, rate=1)))]
+    return ways, keys, sat_name
+
+
 def setup(rx, args):
-    method = version(rx, args).method
+    ident = version(rx, args)
+    method = ident.method
     pvt_way = pvt(rx, method, 1)
     rate_way, rate_keys = meas_rate(rx, method, args.hz)
-    if pvt_way == rate_way == KEY:
-        rx.save({rx.pvt_key(): 1, **rate_keys})
+    ways, sky_keys, sat_name = [pvt_way, rate_way], {}, None
+    if args.sky:
+        sky_ways, sky_keys, sat_name = sky(rx, ident, method)
+        ways += sky_ways
+    if all(w == KEY for w in ways):
+        rx.save({rx.pvt_key(): 1, **rate_keys, **sky_keys})
     else:
         rx.save()
-    print("NAV-PVT at %g Hz, saved" % args.hz)
+    print("NAV-PVT at %g Hz%s, saved" % (args.hz, ", %s and NAV-DOP on" % sat_name
+                                          if sat_name else ""))
 
 
 def prepare_get(args):
@@ -250,7 +279,10 @@ COMMANDS = (
             version),
     Command("setup", "the fresh-receiver recipe: NAV-PVT on at HZ (default 1) on this port, "
             "saved; says what it did per step", setup,
-            Arg("hz", nargs="?", type=hz, default=1.0)),
+            Arg("hz", nargs="?", type=hz, default=1.0),
+            Arg("--sky", action="store_true",
+                help="also NAV-SAT (NAV-SVINFO on protocol 14) and NAV-DOP at every solution, "
+                "for a satellite view")),
     Command("get", "configuration values by key (CFG-VALGET): NAME=VALUE [UNIT]", get,
             Arg("keys", nargs="+", metavar="KEY"),
             Arg("--layer", choices=POLL_LAYERS, default="ram",
