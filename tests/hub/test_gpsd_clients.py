@@ -133,3 +133,45 @@ def test_cgps_shows_the_fix_and_the_satellites(rig_factory, tmux):
                       "cgps showing the fix and the satellites")
     assert re.search(r"Used\s+14", text), text
     assert "WARNING" not in text  # no release mismatch pause
+
+
+def test_gpspipe_sees_the_simulated_sky(rig_factory):
+    need("gpspipe")
+    rig = rig_factory("--rate", "5", "--sky", "--quiet")
+    objs = run_json(["gpspipe", "-w", "-n", "40", "127.0.0.1:%d" % rig.port])
+    skies = [o for o in objs if o["class"] == "SKY"]
+    assert len(skies) >= 2
+    truth = {t["time"]: t for t in rig.sim.truth() if t.get("pvt")}
+    offsets = {0: 0, 1: -87, 2: 300, 3: 400, 5: 192, 6: 64}
+    for s in skies:
+        # Stamped with its epoch's time; the used flags agree with the epoch's numSV.
+        assert s["uSat"] == truth[s["time"]]["numSV"] == sum(x["used"] for x in s["satellites"])
+        assert s["nSat"] == len(s["satellites"])
+        assert len({x["gnssid"] for x in s["satellites"]}) >= 3
+        for x in s["satellites"]:
+            assert x["PRN"] == x["svid"] + offsets[x["gnssid"]]
+            assert -90 <= x["el"] <= 90 and 0 <= x["az"] < 360
+        for k in ("hdop", "vdop", "pdop", "gdop", "tdop", "xdop", "ydop"):
+            assert 0 < s[k] < 20
+    # TPVs after a SKY carry gpsd's error model from its DOPs.
+    after = [o for o in objs[objs.index(skies[0]):] if o["class"] == "TPV" and "lat" in o]
+    assert after and all("epx" in o and "epy" in o for o in after)
+
+
+def test_cgps_shows_the_simulated_drive_and_sky(rig_factory, tmux):
+    need("cgps")
+    rig = rig_factory("--rate", "5", "--sky", "--quiet")
+    subprocess.run(["tmux", "-L", tmux, "new-session", "-d", "-s", "cgps", "-x", "140", "-y",
+                    "60", "cgps -s 127.0.0.1:%d" % rig.port], check=True,
+                   env=dict(os.environ, TERM="xterm"))
+
+    def screen():
+        return subprocess.run(["tmux", "-L", tmux, "capture-pane", "-p", "-t", "cgps"],
+                              capture_output=True, text=True).stdout
+
+    text = wait_until(lambda: (lambda s: "3D FIX" in s and "47.37" in s and " 8.54" in s
+                               and re.search(r"Used\s+[1-9]", s) and s)(screen()), 30,
+                      "cgps showing the simulated fix and sky")
+    used = int(re.search(r"Used\s+(\d+)", text).group(1))
+    assert used == rig.sim.sent_pvts()[-1]["numSV"]
+    assert re.search(r"(GA|GL|BD)\s+\d+", text), text  # more than GPS in the list
