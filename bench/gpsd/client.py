@@ -14,11 +14,16 @@ import sys
 import time
 
 
-def proc_cpu(pid):
-    """CPU time of all threads of a process, seconds, from the scheduler's ns counters."""
+def proc_cpu(pid, name=None):
+    """CPU time of the threads of a process (those called NAME, or all), seconds, from the
+    scheduler's ns counters."""
     total = 0
     for tid in os.listdir("/proc/%d/task" % pid):
         try:
+            if name is not None:
+                with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
+                    if f.read().strip() != name:
+                        continue
             with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
                 total += int(f.read().split()[0])
         except OSError:
@@ -40,12 +45,12 @@ def main():
     # A settling second: the sessions' first objects and the first fix.
     warm = time.monotonic() + 1.0
     t_start = None
-    cpu0 = 0
+    cpu0 = thread0 = 0
     end = None
     while True:
         now = time.monotonic()
         if t_start is None and now >= warm:
-            t_start, cpu0 = now, proc_cpu(pid)
+            t_start, cpu0, thread0 = now, proc_cpu(pid), proc_cpu(pid, "zq-gpsd")
             end = t_start + seconds
         if end is not None and now >= end:
             break
@@ -68,7 +73,9 @@ def main():
                 if s is socks[0]:
                     seen.append([t, o["time"], o.get("lat"), o.get("lon")])
     cpu = proc_cpu(pid) - cpu0
+    thread = proc_cpu(pid, "zq-gpsd") - thread0
     print(json.dumps({"seen": seen, "counts": [counts[s] for s in socks], "cpu_server": cpu,
+                      "cpu_server_thread": thread,
                       "t_start": t_start, "t_end": end}))
 
 

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -116,6 +117,9 @@ struct Server::Impl {
     bool have_fix = false;   // the last TPV sent showed a position
     double last_tpv = 0;     // when the last TPV went out
     bool consumer_done = false;
+    bool raw_interest = false;  // the consumer takes every frame and sentence, not just reports
+    uint64_t last_seq = 0;      // the last tap item handled
+    uint64_t lost_before = 0;   // items earlier consumers lost
     Line latest_tpv, latest_sky;
 
     mutable std::mutex stats_mu;
@@ -338,6 +342,48 @@ struct Server::Impl {
         }
     }
 
+    // Each tap item once, in order (a new consumer may repeat what the old one held).
+    void take(const Item& item) {
+        if (item.seq != 0 && item.seq <= last_seq) return;
+        last_seq = item.seq;
+        on_item(item);
+    }
+
+    static Interest interest_for(bool raw) {
+        Interest i;
+        i.ubx = true;
+        i.state = true;
+        i.other = false;
+        if (raw) {
+            // Every frame and sentence: some client watches raw or NMEA.
+            i.nmea = i.rtcm3 = true;
+        } else {
+            // Only what the reports are made of: the server wakes once per message it uses.
+            i.ubx_keys = {kPvt, kDop, kSat, kTimeGps, kTimeLs};
+        }
+        return i;
+    }
+
+    void subscribe(bool raw) {
+        auto fresh = hub.tap().subscribe(interest_for(raw), opt.tap_capacity, true);
+        if (consumer) {
+            while (auto item = consumer->try_pop())
+                take(*item);
+            lost_before += consumer->dropped();
+            hub.tap().unsubscribe(consumer);
+        }
+        consumer = std::move(fresh);
+        consumer_done = false;
+        raw_interest = raw;
+    }
+
+    void follow_interest() {
+        bool raw = false;
+        for (const auto& c : clients)
+            raw = raw || (!c->dead && c->watch.enable && (c->watch.raw > 0 || c->watch.nmea));
+        if (raw != raw_interest) subscribe(raw);
+    }
+
     // The fix is withdrawn when NAV-PVT stops coming, even before the reader says stale.
     double stale_limit() const {
         if (opt.stale_after > 0) return opt.stale_after;
@@ -440,6 +486,8 @@ struct Server::Impl {
         }
         const bool starts = w.enable && !c.watch.enable;
         c.watch = std::move(w);
+        // Before the reply: whatever the tap publishes once the client has it reaches it.
+        follow_interest();
         reply_watch(c);
         if (starts && c.watch.json && !hub.device().empty() && state != State::stopped)
             send(c, device(device_info()));
@@ -572,7 +620,7 @@ struct Server::Impl {
             if (fds[0].revents) return;  // stop()
             if (fds[1].revents) {
                 while (auto item = consumer->try_pop())
-                    on_item(*item);
+                    take(*item);
                 // The hub is closing (its tap closed first): stop() follows.
                 if (consumer->closed() && consumer->size() == 0) consumer_done = true;
             }
@@ -587,7 +635,8 @@ struct Server::Impl {
             if (fds[2].revents & POLLIN) accept_clients();
             next_timer = on_timer(now_mono());
             reap();
-            const uint64_t lost = consumer->dropped();
+            follow_interest();
+            const uint64_t lost = lost_before + consumer->dropped();
             count([&](ServerStats& s) {
                 s.clients = clients.size();
                 s.tap_dropped = lost;
@@ -648,13 +697,7 @@ Server::Server(Hub& hub, ServerOptions options) : hub_(hub), options_(std::move(
     impl_->listen_fd = bind_listener(options_.host, options_.port, &port_);
     impl_->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (impl_->wake_fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-    Interest interest;
-    interest.ubx = true;
-    interest.nmea = true;
-    interest.rtcm3 = true;
-    interest.other = false;
-    interest.state = true;
-    impl_->consumer = hub_.tap().subscribe(interest, options_.tap_capacity, true);
+    impl_->subscribe(false);
     // The state at the start, as if it had just changed.
     const State s = hub_.tap().state();
     if (s != State::stopped) {
@@ -666,6 +709,8 @@ Server::Server(Hub& hub, ServerOptions options) : hub_(hub), options_(std::move(
         impl_->on_state(first);
     }
     thread_ = std::thread([this] { impl_->run(); });
+    // Named for top, ps -L and the benchmark's CPU count.
+    pthread_setname_np(thread_.native_handle(), "zq-gpsd");
 }
 
 Server::~Server() {
