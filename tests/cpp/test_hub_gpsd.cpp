@@ -348,6 +348,13 @@ TEST_F(GpsdServer, SessionFromBannerToReports) {
     EXPECT_NE(p.find("\"sky\":[{\"class\":\"SKY\""), std::string::npos) << p;
     EXPECT_EQ(s.stats().tpv, 24u);
     EXPECT_EQ(s.stats().sky, 5u);
+    // Unwatched: the reports stop, the session stays.
+    c.send("?WATCH={\"enable\":false};\n");
+    EXPECT_NE(c.line_with("WATCH").find("\"enable\":false,\"json\":true,"), std::string::npos);
+    next = 0;
+    publish_until(frames.size());
+    c.send("?VERSION;\n");
+    EXPECT_EQ(c.line_with("TPV", 1), "");  // everything up to the VERSION reply, none a TPV
 }
 
 TEST_F(GpsdServer, DeviceIsReadOnlyAndUnknownRequestsAreRefused) {
