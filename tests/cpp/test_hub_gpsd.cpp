@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -516,6 +517,35 @@ TEST(GpsdObjects, SkyStaysWithinWhatLibgpsReads) {
     EXPECT_LE(entries, 140u);
     EXPECT_NE(line.find("\"nSat\":" + std::to_string(entries) + ",\"uSat\":15,"),
               std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GpsdRequests, RandomInputStaysBoundedAndEveryRequestIsWhole) {
+    // Random bytes weighted towards the protocol's own characters, fed in random chunks: the
+    // splitter never holds more than its bound between reads, and whatever it returns as a
+    // command with an argument parses or is refused without harm.
+    std::mt19937 rng(7);
+    const std::string alphabet = "?WATCHPOLDEVIS={}[]\":;,\n\r\\ truefalse0123456789x\x01\xff";
+    RequestSplitter s(256);
+    std::size_t commands = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string chunk(rng() % 600, ' ');
+        for (auto& ch : chunk)
+            ch = alphabet[rng() % alphabet.size()];
+        for (const auto& r : s.feed(chunk, rng() % 2)) {
+            EXPECT_LE(r.text.size(), 120u);
+            if (r.kind == Request::Kind::command && r.has_arg) {
+                std::string why;
+                (void)parse_object(r.arg, &why);
+                ++commands;
+            }
+        }
+        EXPECT_LE(s.pending(), 256u);
+    }
+    EXPECT_GT(commands, 0u);
 }
 
 }  // namespace
