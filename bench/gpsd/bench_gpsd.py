@@ -6,7 +6,9 @@ the hub's gpsd server, one process) and once for gpsd on the same kind of stream
 other so they never compete for the two cores. Latency: from the moment the simulator wrote an
 epoch's NAV-PVT's last byte (its ground truth, CLOCK_MONOTONIC) to the moment the first client
 connection received that epoch's TPV. CPU: the server process's (zq-hub: receiver + hub; gpsd:
-the daemon), per 1000 epochs; the client is the same small program for both.
+the daemon), per 1000 epochs; the client is the same small program for both. Then a host
+polling getgps() every 1 ms, without and with the largest number of watching clients: the
+host's latency with them beside it.
 
 Environment: ZQ_BUILD, ZQ_ROOT, BENCH_RATE (25), BENCH_SECONDS (20 per run), BENCH_CLIENTS
 ("1 50"), BENCH_OUT (result directory).
@@ -144,6 +146,28 @@ def run(system, clients):
             "min_tpvs_per_client": min(out["counts"])}
 
 
+def host_latency(clients):
+    """getgps() latency of a host (polled every 1 ms) while the hub serves CLIENTS watchers."""
+    with tempfile.TemporaryDirectory(prefix="bench-gpsd.") as workdir:
+        sim = Simulator(workdir)
+        try:
+            r = subprocess.run([PY, os.path.join(HERE, "host.py"), sim.link, str(SECONDS),
+                                "0.001", str(clients)], capture_output=True, text=True,
+                               timeout=SECONDS + 60, env=dict(os.environ, ZQ_ROOT=ROOT,
+                                                              ROOT_PATH=workdir))
+        finally:
+            sim.close()
+        out = json.loads(r.stdout.strip().splitlines()[-1])
+        truth = sim.truth()
+    by_pos = {(t["lat_e7"], t["lon_e7"]): t for t in truth if t["sent"] and t["pvt"]}
+    lat = sorted(seen - by_pos[(la, lo)]["t_mono"] for seen, la, lo in out["seen"]
+                 if (la, lo) in by_pos and by_pos[(la, lo)]["t_mono"] >= out["t_start"])
+    return {"clients": clients, "values": len(lat),
+            "p50_ms": lat[len(lat) // 2] * 1000 if lat else None,
+            "p99_ms": lat[min(len(lat) - 1, int(0.99 * len(lat)))] * 1000 if lat else None,
+            "client_tpvs_min": out.get("client_tpvs_min")}
+
+
 def main():
     for f in (SIM,):
         if not os.access(f, os.X_OK):
@@ -154,8 +178,11 @@ def main():
         for system in ("zq-hub", "gpsd"):
             results.append(run(system, n))
             print(json.dumps(results[-1]), flush=True)
+    hosts = [host_latency(n) for n in (0, max(CLIENTS))]
+    for h in hosts:
+        print(json.dumps(h), flush=True)
     with open(os.path.join(OUT, "results.json"), "w") as f:
-        json.dump(results, f, indent=1)
+        json.dump({"servers": results, "host": hosts}, f, indent=1)
     print()
     print("gpsd protocol at %g Hz, %g s per run: NAV-PVT last byte -> first client's TPV" %
           (RATE, SECONDS))
@@ -167,6 +194,13 @@ def main():
             r["clients"], r["system"], r["epochs"], r["reports"], r["p50_ms"] or -1,
             r["p99_ms"] or -1, r["max_ms"] or -1, r["cpu_per_1000"],
             "%.3f" % r["server_thread_per_1000"] if r["system"] == "zq-hub" else "-"))
+    print()
+    print("The host's getgps() latency (polled every 1 ms) while the hub serves N gpsd clients")
+    print("| clients | values | p50 ms | p99 ms | TPVs of the least served client |")
+    print("|---|---|---|---|---|")
+    for h in hosts:
+        print("| %d | %d | %.3f | %.3f | %s |" % (h["clients"], h["values"], h["p50_ms"] or -1,
+                                                h["p99_ms"] or -1, h["client_tpvs_min"]))
     ok = True
     for n in CLIENTS:
         zq = next(r for r in results if r["system"] == "zq-hub" and r["clients"] == n)
