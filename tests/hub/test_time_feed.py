@@ -213,3 +213,23 @@ def test_zq_hub_time_options():
     for bad in (["--shm", "256"], ["--shm", "two"], ["--time-accuracy", "-5"]):
         r = subprocess.run([PYTHON, ZQ_HUB, *bad], capture_output=True, text=True)
         assert r.returncode == 2, bad
+
+
+def test_zq_hub_feeds_chrony_from_the_simulator(tmp_path):
+    from zq_sim import Sim
+    chronyd = FakeChronyd(str(tmp_path / "gps.sock"))
+    sim = Sim("--rate", "5")
+    env = dict(os.environ, ROOT_PATH=str(tmp_path))
+    hub = subprocess.Popen([PYTHON, ZQ_HUB, "--port", sim.link, "--chrony", chronyd.path,
+                            "--time-accuracy", "100"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE)
+    try:
+        for _ in range(3):
+            tv, offset, leap = chronyd.receive(30)
+            assert abs(offset) < 0.02 and abs(tv - time.time()) < 5
+    finally:
+        hub.terminate()
+        _, err = hub.communicate(timeout=20)
+        chronyd.close()
+        sim.close()
+    assert hub.returncode == 0, err
