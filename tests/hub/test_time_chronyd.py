@@ -101,3 +101,70 @@ def test_chronyd_through_a_stall_and_an_unplug(zq, hub_module, chronyd, monkeypa
         g.stop()
         g.t1.join(5)
         sim.close()
+
+
+@pytest.fixture
+def sim_rx(zq, hub_module, monkeypatch):
+    from time_harness import Recorder
+    monkeypatch.setattr(zq, "l", Recorder())
+    made = []
+
+    def start(*args):
+        sim = Sim("--rate", "5", "--utc", "host", *args)
+        g = zq.zq_gps(port=sim.link)
+        hub = hub_module.attach(g)
+        made.append((sim, g, hub))
+        return sim, g, hub
+
+    yield start
+    for sim, g, hub in made:
+        hub.close()
+        g.stop()
+        g.t1.join(5)
+        sim.close()
+
+
+@pytest.mark.parametrize("offset", ["0.25", "-0.04"])
+def test_chronyd_measures_zq_sims_offset(sim_rx, chronyd, offset):
+    sim, g, hub = sim_rx("--utc-offset", offset)
+    hub.serve_chrony(chronyd.sock)
+    wait_until(chronyd.selected, 60, "chronyd to select GPS:\n" + chronyd.chronyc("sources"))
+    wait_until(lambda: len(chronyd.samples()) >= 10, 60, "ten samples")
+    raw = [o for _, o in chronyd.samples()]
+    assert abs(statistics.median(raw) - float(offset)) < 0.005, raw
+    measured = wait_until(chronyd.system_offset, 20, "chronyc tracking")
+    assert abs(measured - float(offset)) < 0.005, chronyd.chronyc("tracking")
+    stats = chronyd.chronyc("sourcestats")
+    assert "GPS" in stats, stats
+
+
+def test_chronyd_gets_nothing_while_zq_sims_time_is_spoiled(sim_rx, chronyd):
+    sim, g, hub = sim_rx()
+    hub.serve_chrony(chronyd.sock)
+    wait_until(lambda: len(chronyd.samples()) >= 3, 60, "the first samples")
+    windows = []
+    for command in ("time invalid", "time unconfirmed", "time rollover"):
+        sim.send(command)
+        start = time.time()
+        counts = hub.time_feeds["chrony"]
+        wait_until(lambda: hub.time_feeds["chrony"]["refused"] >= counts["refused"] + 5, 30,
+                   "five refused solutions after " + command)
+        windows.append((command, start + 0.3, time.time()))
+        assert hub.time["trusted"] is False
+        sim.send("time valid")
+        n = len(chronyd.samples())
+        wait_until(lambda: len(chronyd.samples()) >= n + 2, 30, "samples after " + command)
+    samples = chronyd.samples()
+    for command, t0, t1 in windows:
+        assert not [s for s, _ in samples if t0 < s < t1], command
+    assert all(abs(raw) < 0.02 for _, raw in samples)
+
+
+def test_zq_sims_leap_announcement_reaches_chronyd(sim_rx, chronyd):
+    sim, g, hub = sim_rx()
+    hub.serve_chrony(chronyd.sock)
+    wait_until(lambda: len(chronyd.samples()) >= 3, 60, "the first samples")
+    assert hub.time["leap"] == "none"
+    sim.send("time leap")
+    wait_until(lambda: hub.time["leap"] == "insert", 30, "the announcement")
+    wait_until(lambda: "+" in chronyd.leaps(), 30, "a sample with leap insert in chronyd's log")

@@ -184,6 +184,16 @@ class Chronyd:
                 out.append((t + float("0." + frac), float(m.group(2))))
         return out
 
+    def leaps(self):
+        """The leap column of every sample in chronyd's refclock log ("N", "+", "-")."""
+        path = os.path.join(self.logdir, "refclocks.log")
+        try:
+            with open(path) as f:
+                return [m.group(1) for m in
+                        (re.match(r"\S+ \S+ GPS +\d+ +(\S) ", line) for line in f) if m]
+        except FileNotFoundError:
+            return []
+
     def selected(self):
         return any(line.startswith("#*") and " GPS " in line
                    for line in self.chronyc("sources").splitlines())
