@@ -168,3 +168,51 @@ def test_zq_sims_leap_announcement_reaches_chronyd(sim_rx, chronyd):
     sim.send("time leap")
     wait_until(lambda: hub.time["leap"] == "insert", 30, "the announcement")
     wait_until(lambda: "+" in chronyd.leaps(), 30, "a sample with leap insert in chronyd's log")
+
+
+def test_pps_locked_to_our_coarse_time(sim_rx):
+    """No kernel PPS source exists here (no pps-ktimer, no line discipline, no modules), so the
+    pulses come through a second SOCK socket as pulse samples, which chronyd pairs with the
+    `lock` source exactly as it pairs a kernel PPS device's (refclock PPS /dev/ppsN lock GPS):
+    the pulses say only where the second begins, our samples which second it is."""
+    import socket
+    import struct
+    import threading
+    chronyd = Chronyd("poll 0 filter 4 precision 1e-3 delay 0.2 noselect",
+                      extra=["refclock SOCK $RUN/pps.sock refid PPS poll 2 lock GPS "
+                             "precision 1e-6"])
+    stop = threading.Event()
+    offset = 0.25  # true time - system time
+    sender = None
+    try:
+        sim, g, hub = sim_rx("--utc-offset", str(offset))
+        hub.serve_chrony(chronyd.sock)
+
+        def pulses():
+            c = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            while True:
+                now = time.time()
+                edge = (now + offset) // 1 + 1 - offset  # system time of the next true second
+                if stop.wait(edge - now):
+                    return
+                sec = int(edge // 1)
+                usec = int(round((edge - sec) * 1e6))
+                # Pulse samples: system time minus true time, modulo the second.
+                sample = struct.pack("=qqdiiii", sec, usec, -offset, 1, 0, 0, 0x534F434B)
+                try:
+                    c.sendto(sample, os.path.join(chronyd.run, "pps.sock"))
+                except OSError:
+                    pass
+
+        sender = threading.Thread(target=pulses, daemon=True)
+        sender.start()
+        wait_until(lambda: any(line.startswith("#* PPS")
+                               for line in chronyd.chronyc("sources").splitlines()), 90,
+                   "chronyd to select the PPS locked to GPS")
+        measured = wait_until(chronyd.system_offset, 20, "chronyc tracking")
+        assert abs(measured - offset) < 0.001, chronyd.chronyc("tracking")
+    finally:
+        stop.set()
+        if sender:
+            sender.join(5)
+        chronyd.stop()

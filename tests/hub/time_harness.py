@@ -130,7 +130,7 @@ class Chronyd:
     """chronyd -x -d with its own configuration, refclock socket, command socket and logs in a
     temporary directory (run as root, it keeps root: -u root)."""
 
-    def __init__(self, refclock_options="poll 0 filter 4 precision 1e-3 delay 0.01"):
+    def __init__(self, refclock_options="poll 0 filter 4 precision 1e-3 delay 0.01", extra=()):
         if not shutil.which("chronyd"):
             pytest.skip("chronyd is not installed (Debian's chrony package)")
         self.dir = tempfile.mkdtemp(prefix="zq-chronyd.")
@@ -144,6 +144,8 @@ class Chronyd:
         conf = os.path.join(self.dir, "chrony.conf")
         with open(conf, "w") as f:
             f.write("refclock SOCK %s refid GPS %s\n" % (self.sock, refclock_options))
+            for line in extra:
+                f.write(line.replace("$RUN", self.run) + "\n")
             f.write("port 0\ncmdport 0\nbindcmdaddress %s\npidfile %s/chronyd.pid\n"
                     "driftfile %s/drift\nlogdir %s\nlog refclocks tracking\n"
                     % (self.cmd, self.run, self.run, self.logdir))
