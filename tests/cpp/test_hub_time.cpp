@@ -32,8 +32,8 @@ constexpr int64_t kNoon = 1907755200;
 struct PvtSpec {
     int64_t utc = kNoon;  // whole seconds
     int32_t nano = 0;
-    uint8_t valid = 0x07;   // validDate, validTime, fullyResolved
-    uint32_t tacc = 25;     // ns
+    uint8_t valid = 0x07;  // validDate, validTime, fullyResolved
+    uint32_t tacc = 25;    // ns
     uint8_t fix = 3;
     uint8_t flags = 0x01;   // gnssFixOk
     uint8_t flags2 = 0xE0;  // confirmedAvai, confirmedDate, confirmedTime

@@ -86,9 +86,8 @@ class LogRelay {
         Ref name = Ref::steal(PyUnicode_FromString("zq_gps"));
         Ref module = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref{};
         Ref logger = module ? Ref::steal(PyObject_GetAttrString(module.get(), "l")) : Ref{};
-        Ref line = logger ? Ref::steal(PyUnicode_DecodeUTF8(text.data(),
-                                                            static_cast<Py_ssize_t>(text.size()),
-                                                            "replace"))
+        Ref line = logger ? Ref::steal(PyUnicode_DecodeUTF8(
+                                text.data(), static_cast<Py_ssize_t>(text.size()), "replace"))
                           : Ref{};
         if (line) {
             const char* method = level == LogLevel::warning ? "warning" : "info";
@@ -218,8 +217,8 @@ PyObject* hub_serve_chrony(PyObject* self, PyObject* arg) {
                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     return guarded([&]() -> PyObject* {
         auto relay = std::make_shared<LogRelay>();
-        auto feed = std::make_shared<zq::hub::ChronyFeed>(h->core->hub->tap(), path,
-                                                          st.max_tacc_ns, poster(relay, "chrony"));
+        auto feed = std::make_shared<zq::hub::ChronyFeed>(h->core->hub->tap(), path, st.max_tacc_ns,
+                                                          poster(relay, "chrony"));
         if (!run_service(h, std::make_unique<BoundFeed>(feed, relay), "chrony"))
             return closed_error();
         st.chrony = feed;
@@ -253,8 +252,7 @@ PyObject* hub_serve_shm(PyObject* self, PyObject* arg) {
         auto relay = std::make_shared<LogRelay>();
         auto feed = std::make_shared<zq::hub::ShmFeed>(h->core->hub->tap(), static_cast<int>(unit),
                                                        st.max_tacc_ns, poster(relay, "shm"));
-        if (!run_service(h, std::make_unique<BoundFeed>(feed, relay), "shm"))
-            return closed_error();
+        if (!run_service(h, std::make_unique<BoundFeed>(feed, relay), "shm")) return closed_error();
         st.shm = feed;
         st.shm_unit = static_cast<int>(unit);
         Py_RETURN_NONE;
@@ -269,9 +267,12 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
 
 const char* leap_name(zq::hub::Leap l) {
     switch (l) {
-        case zq::hub::Leap::insert: return "insert";
-        case zq::hub::Leap::remove: return "delete";
-        default: return "none";
+        case zq::hub::Leap::insert:
+            return "insert";
+        case zq::hub::Leap::remove:
+            return "delete";
+        default:
+            return "none";
     }
 }
 
@@ -297,11 +298,11 @@ PyObject* hub_get_time(PyObject* self, void*) {
         const TimeSample& s = *st.last;
         const zq::hub::State now = tap.state();
         const bool trusted = s.trusted() && now == zq::hub::State::live;
-        const char* reason = trusted ? nullptr
-                             : now != zq::hub::State::live
-                                 ? (now == zq::hub::State::stale ? "the reader is stale"
-                                                                 : "the reader is stopped")
-                                 : zq::hub::to_string(s.verdict);
+        const char* reason =
+            trusted ? nullptr
+            : now != zq::hub::State::live
+                ? (now == zq::hub::State::stale ? "the reader is stale" : "the reader is stopped")
+                : zq::hub::to_string(s.verdict);
         Ref d = Ref::steal(PyDict_New());
         if (!d) return nullptr;
         const bool ok =

@@ -24,17 +24,21 @@ int outage_kind(int err) {
     switch (err) {
         case ENOENT:
         case ECONNREFUSED:
-        case ENOTDIR: return ENOENT;
+        case ENOTDIR:
+            return ENOENT;
         case EPERM:
-        case EACCES: return EACCES;
+        case EACCES:
+            return EACCES;
         case EAGAIN:
-        case ENOBUFS: return EAGAIN;
-        default: return err;
+        case ENOBUFS:
+            return EAGAIN;
+        default:
+            return err;
     }
 }
 
 std::string owner_of(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0) return "";
     char buf[160];
     const passwd* pw = getpwuid(st.st_uid);
@@ -100,7 +104,9 @@ void ChronyFeed::report(int err) {
             text = "no permission to send to chrony socket " + path_ + owner_of(path_) +
                    ": chronyd makes it as its starting user with its umask; run zq-hub as that "
                    "user, or give this user write access once chronyd has started, e.g. "
-                   "\"ExecStartPost=/bin/chmod 0660 " + path_ + "\" plus chgrp to zq-hub's group "
+                   "\"ExecStartPost=/bin/chmod 0660 " +
+                   path_ +
+                   "\" plus chgrp to zq-hub's group "
                    "in a drop-in for chrony.service";
             break;
         case EAGAIN:

@@ -12,12 +12,12 @@ namespace zq::hub {
 
 // chrony's struct sock_sample, in the native layout chronyd's own build uses.
 struct SockSample {
-    timeval tv;      // receive time (CLOCK_REALTIME)
-    double offset;   // receiver UTC minus tv, s
-    int pulse;       // 0: a complete time
-    int leap;        // 0 none, 1 insert, 2 delete
-    int _pad;        // 0
-    int magic;       // kSockMagic
+    timeval tv;     // receive time (CLOCK_REALTIME)
+    double offset;  // receiver UTC minus tv, s
+    int pulse;      // 0: a complete time
+    int leap;       // 0 none, 1 insert, 2 delete
+    int _pad;       // 0
+    int magic;      // kSockMagic
 };
 inline constexpr int kSockMagic = 0x534f434b;  // "SOCK"
 static_assert(sizeof(long) != 8 || sizeof(SockSample) == 40, "chrony 4.3's 64-bit layout");

@@ -69,8 +69,9 @@ bool ShmFeed::attach(double now) {
                                }(kShmKeyBase + unit_) +
                                "): " + std::strerror(err);
             if (err == EACCES)
-                text += "; units 0 and 1 are root's (ntpd makes them 0600): run zq-hub as root "
-                        "or use a unit of 2 or more";
+                text +=
+                    "; units 0 and 1 are root's (ntpd makes them 0600): run zq-hub as root "
+                    "or use a unit of 2 or more";
             else if (err == EINVAL)
                 text += "; a segment of another size has that key (ipcs -m)";
             log(LogLevel::warning, text + "; trying again every 10 s");

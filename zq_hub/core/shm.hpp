@@ -39,8 +39,8 @@ void shm_write(ShmTime* seg, const TimeSample& s) noexcept;
 class ShmFeed final : public TimeFeed {
   public:
     // Throws std::invalid_argument for a unit outside 0..255.
-    ShmFeed(Tap& tap, int unit, std::shared_ptr<const std::atomic<uint32_t>> max_tacc_ns,
-            LogFn log, int64_t not_before = build_floor());
+    ShmFeed(Tap& tap, int unit, std::shared_ptr<const std::atomic<uint32_t>> max_tacc_ns, LogFn log,
+            int64_t not_before = build_floor());
     ~ShmFeed() override;
     std::string_view name() const noexcept override { return "shm"; }
     int unit() const noexcept { return unit_; }

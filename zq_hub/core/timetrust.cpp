@@ -30,19 +30,32 @@ int64_t days_of_compiler_date(std::string_view d) {
 
 const char* to_string(Verdict v) noexcept {
     switch (v) {
-        case Verdict::trusted: return "trusted";
-        case Verdict::not_live: return "the reader has no live data (stale, stopped, or just back)";
-        case Verdict::no_fix: return "no GNSS fix";
-        case Verdict::invalid: return "date or time not valid";
-        case Verdict::unresolved: return "time not fully resolved";
-        case Verdict::unconfirmed: return "date or time not confirmed by the receiver";
-        case Verdict::inaccurate: return "time accuracy (tAcc) above the bound";
-        case Verdict::leap_second: return "inside a leap second";
-        case Verdict::before_build: return "date before this build's";
-        case Verdict::rollover: return "jumped by a multiple of 1024 weeks from the last trusted time";
-        case Verdict::not_newer: return "not newer than the solution before";
-        case Verdict::first: return "first solution with a time: waiting for the next to check it";
-        case Verdict::unsteady: return "receive time disagrees with the solution before (late read)";
+        case Verdict::trusted:
+            return "trusted";
+        case Verdict::not_live:
+            return "the reader has no live data (stale, stopped, or just back)";
+        case Verdict::no_fix:
+            return "no GNSS fix";
+        case Verdict::invalid:
+            return "date or time not valid";
+        case Verdict::unresolved:
+            return "time not fully resolved";
+        case Verdict::unconfirmed:
+            return "date or time not confirmed by the receiver";
+        case Verdict::inaccurate:
+            return "time accuracy (tAcc) above the bound";
+        case Verdict::leap_second:
+            return "inside a leap second";
+        case Verdict::before_build:
+            return "date before this build's";
+        case Verdict::rollover:
+            return "jumped by a multiple of 1024 weeks from the last trusted time";
+        case Verdict::not_newer:
+            return "not newer than the solution before";
+        case Verdict::first:
+            return "first solution with a time: waiting for the next to check it";
+        case Verdict::unsteady:
+            return "receive time disagrees with the solution before (late read)";
     }
     return "?";
 }
@@ -108,10 +121,9 @@ void TimeTrust::note_timels(std::span<const uint8_t> frame, double rx_mono) {
     Timels t;
     t.rx_mono = rx_mono;
     t.ls_change = static_cast<int8_t>(p[11]);
-    t.time_to_event = static_cast<int32_t>(static_cast<uint32_t>(p[12]) |
-                                           static_cast<uint32_t>(p[13]) << 8 |
-                                           static_cast<uint32_t>(p[14]) << 16 |
-                                           static_cast<uint32_t>(p[15]) << 24);
+    t.time_to_event = static_cast<int32_t>(
+        static_cast<uint32_t>(p[12]) | static_cast<uint32_t>(p[13]) << 8 |
+        static_cast<uint32_t>(p[14]) << 16 | static_cast<uint32_t>(p[15]) << 24);
     t.valid_event = (p[23] & 0x02) != 0;
     timels_ = t;
 }
@@ -155,8 +167,8 @@ TimeSample TimeTrust::judge(const Pvt& pvt, State state, double rx_mono, double 
     const bool fix = pvt.gnssFixOk && pvt.fixType >= 2 && pvt.fixType <= 5;
     // UTC minus the monotonic receive time: steady while the reader keeps up, whatever the
     // system clock does.
-    const double bias = s.has_time ? (static_cast<double>(s.utc_sec) - rx_mono) + s.utc_nsec * 1e-9
-                                   : 0;
+    const double bias =
+        s.has_time ? (static_cast<double>(s.utc_sec) - rx_mono) + s.utc_nsec * 1e-9 : 0;
     const auto prev = prev_bias_;
     const double prev_utc = prev_utc_;
     // The history follows every solution with a time (a leap second's has no POSIX time).

@@ -22,18 +22,18 @@ namespace zq::hub {
 // Why a solution's time is not trusted (trusted: it is).
 enum class Verdict : uint8_t {
     trusted,
-    not_live,       // read while the reader had no live data, or the first after such a spell
-    no_fix,         // no GNSS fix (fixType none or dead reckoning only, or gnssFixOk clear)
-    invalid,        // validDate or validTime clear
-    unresolved,     // fullyResolved clear
-    unconfirmed,    // the receiver reports confirmation and did not confirm date and time
-    inaccurate,     // tAcc above the bound
-    leap_second,    // second 60: no POSIX time names it
-    before_build,   // a date before the build's
-    rollover,       // a multiple of 1024 weeks from the last trusted time
-    not_newer,      // the same epoch again, or an earlier one
-    first,          // the first with a time since the reader went live: nothing to check it by
-    unsteady,       // its receive time disagrees with the solution before (a late read)
+    not_live,      // read while the reader had no live data, or the first after such a spell
+    no_fix,        // no GNSS fix (fixType none or dead reckoning only, or gnssFixOk clear)
+    invalid,       // validDate or validTime clear
+    unresolved,    // fullyResolved clear
+    unconfirmed,   // the receiver reports confirmation and did not confirm date and time
+    inaccurate,    // tAcc above the bound
+    leap_second,   // second 60: no POSIX time names it
+    before_build,  // a date before the build's
+    rollover,      // a multiple of 1024 weeks from the last trusted time
+    not_newer,     // the same epoch again, or an earlier one
+    first,         // the first with a time since the reader went live: nothing to check it by
+    unsteady,      // its receive time disagrees with the solution before (a late read)
 };
 
 const char* to_string(Verdict v) noexcept;
