@@ -233,3 +233,38 @@ def test_zq_hub_feeds_chrony_from_the_simulator(tmp_path):
         chronyd.close()
         sim.close()
     assert hub.returncode == 0, err
+
+
+def test_host_leaving_with_feeds_running_exits_cleanly(tmp_path):
+    """Feeds and their log relays running, a warning on its way, the receiver stopped but the
+    hub not closed: the interpreter's exit stops them (atexit) and the process ends, status 0."""
+    from zq_sim import Sim
+    from zq_paths import ROOT
+    sim = Sim("--rate", "10")
+    script = tmp_path / "host.py"
+    script.write_text(
+        "import sys, time\n"
+        "sys.path.insert(0, %r)\n"
+        "import zq_gps, zq_hub\n"
+        "g = zq_gps.zq_gps(port=%r)\n"
+        "h = zq_hub.attach(g)\n"
+        "h.serve_chrony(%r)\n"
+        "h.serve_shm(%d)\n"
+        "deadline = time.monotonic() + 30\n"
+        "while h.time_feeds['chrony']['lost'] < 3 and time.monotonic() < deadline:\n"
+        "    time.sleep(0.01)\n"
+        "print(h.time_feeds['chrony']['lost'] >= 3, flush=True)\n"
+        "g.stop()\n"
+        % (ROOT, sim.link, str(tmp_path / "missing.sock"), 200 + os.getpid() % 50))
+    env = dict(os.environ, ROOT_PATH=str(tmp_path))
+    try:
+        for _ in range(3):
+            r = subprocess.run([PYTHON, str(script)], capture_output=True, text=True, env=env,
+                               timeout=60)
+            assert r.returncode == 0, r.stderr
+            assert r.stdout.strip().endswith("True"), r.stdout
+            assert "Fatal" not in r.stderr and "terminate" not in r.stderr, r.stderr
+    finally:
+        sim.close()
+        subprocess.run(["ipcrm", "-M", str(0x4E545030 + 200 + os.getpid() % 50)],
+                       capture_output=True)
