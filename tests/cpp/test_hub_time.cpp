@@ -5,6 +5,8 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -440,6 +442,44 @@ TEST(HubTime, ChronyFeedSendsTrustedSamplesAndWaitsQuietlyForTheSocket) {
     EXPECT_EQ(st.refused, 3u);
     feed.stop();
     close(again);
+}
+
+TEST(HubTime, ChronyFeedTellsTheFixForAPermissionProblem) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a socket another user cannot use";
+    TempDir dir;
+    chmod(dir.path.c_str(), 0755);
+    const std::string path = (dir.path / "gps.sock").string();
+    const int srv = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    const mode_t old = umask(022);  // as chronyd leaves it: srwxr-xr-x root
+    ASSERT_EQ(bind(srv, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    umask(old);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // As nobody: the feed's sends are refused, and the line says what to do.
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        auto bound = std::make_shared<std::atomic<uint32_t>>(1'000'000);
+        Lines lines;
+        Tap tap;
+        tap.publish_state(State::live, 0, 0);
+        ChronyFeed feed(tap, path, bound, lines.fn(), kNoon - kDay);
+        for (int k = 0; k < 4; ++k)
+            publish_pvt(tap, k);
+        const bool told = eventually([&] { return lines.count("no permission") == 1; }) &&
+                          lines.count("root:root, mode 0755") == 1 &&
+                          lines.count("ExecStartPost=") == 1 && feed.stats().sent == 0;
+        feed.stop();
+        _exit(told ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    pollfd pfd{srv, POLLIN, 0};
+    EXPECT_EQ(poll(&pfd, 1, 0), 0);  // nothing got through
+    close(srv);
 }
 
 TEST(HubTime, ChronyFeedRefusesPathsNoSocketCanHave) {

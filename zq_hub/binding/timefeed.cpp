@@ -395,7 +395,9 @@ PyGetSetDef time_getset[] = {
      "The receiver's time as of its last navigation solution, or None before one: a dict of "
      "utc (POSIX s, or None), accuracy (s), rx_time (CLOCK_MONOTONIC s, as the receiver's "
      "rx_time), rx_real (system time at receipt), offset (utc - rx_real), leap (\"none\", "
-     "\"insert\", \"delete\" at the end of this month), trusted, and reason (why not, or None).",
+     "\"insert\", \"delete\" at the end of this month), trusted, and reason (why not, or None). "
+     "Judged by the feeds' rule; the very first look may find the latest solution unchecked "
+     "(nothing before it to check it by) and say so.",
      nullptr},
     {"time_accuracy", hub_get_time_accuracy, hub_set_time_accuracy,
      "The bound (s) the receiver's time accuracy estimate must keep for its time to be trusted; "
