@@ -215,10 +215,12 @@ def test_zq_hub_time_options():
         assert r.returncode == 2, bad
 
 
-def test_zq_hub_feeds_chrony_from_the_simulator(tmp_path):
+@pytest.mark.parametrize("form", [[], ["--pvt84"]], ids=["92-byte", "84-byte"])
+def test_zq_hub_feeds_chrony_from_the_simulator(tmp_path, form):
+    """Also from the 84-byte NAV-PVT of protocol 14, which reports no confirmation."""
     from zq_sim import Sim
     chronyd = FakeChronyd(str(tmp_path / "gps.sock"))
-    sim = Sim("--rate", "5")
+    sim = Sim("--rate", "5", "--utc", "host", "--utc-offset", "0.125", *form)
     env = dict(os.environ, ROOT_PATH=str(tmp_path))
     hub = subprocess.Popen([PYTHON, ZQ_HUB, "--port", sim.link, "--chrony", chronyd.path,
                             "--time-accuracy", "100"], env=env, stdout=subprocess.DEVNULL,
@@ -226,7 +228,7 @@ def test_zq_hub_feeds_chrony_from_the_simulator(tmp_path):
     try:
         for _ in range(3):
             tv, offset, leap = chronyd.receive(30)
-            assert abs(offset) < 0.02 and abs(tv - time.time()) < 5
+            assert abs(offset - 0.125) < 0.02 and abs(tv - time.time()) < 5
     finally:
         hub.terminate()
         _, err = hub.communicate(timeout=20)
