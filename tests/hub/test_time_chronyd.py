@@ -216,3 +216,19 @@ def test_pps_locked_to_our_coarse_time(sim_rx):
         if sender:
             sender.join(5)
         chronyd.stop()
+
+
+def test_chronyd_reads_our_ntp_shm_segment(sim_rx):
+    import subprocess
+    unit = 150 + os.getpid() % 50
+    chronyd = Chronyd(extra=["refclock SHM %d:perm=0666 refid SHM poll 1 filter 4 "
+                             "precision 1e-3" % unit])
+    try:
+        sim, g, hub = sim_rx("--utc-offset", "0.25")
+        hub.serve_shm(unit)
+        wait_until(lambda: len(chronyd.samples("SHM")) >= 5, 60, "samples from the segment")
+        raw = [o for _, o in chronyd.samples("SHM")]
+        assert abs(statistics.median(raw) - 0.25) < 0.005, raw
+    finally:
+        chronyd.stop()
+        subprocess.run(["ipcrm", "-M", str(0x4E545030 + unit)], capture_output=True)

@@ -168,8 +168,8 @@ class Chronyd:
                            text=True, timeout=20)
         return r.stdout
 
-    def samples(self):
-        """(sample time, raw offset) of every sample chronyd's refclock log shows."""
+    def samples(self, refid="GPS"):
+        """(sample time, raw offset) of every sample of REFID chronyd's refclock log shows."""
         path = os.path.join(self.logdir, "refclocks.log")
         out = []
         try:
@@ -178,7 +178,8 @@ class Chronyd:
         except FileNotFoundError:
             return out
         for line in lines:
-            m = re.match(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+) GPS +\d+ +[NID+-] +\d +"
+            m = re.match(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+) " + refid +
+                         r" +\d+ +[NID+-] +\d +"
                          r"([-+]?\d\.\d+e[-+]\d+)", line)
             if m:
                 stamp, frac = m.group(1).split(".")
