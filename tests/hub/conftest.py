@@ -1,0 +1,44 @@
+import importlib
+import os
+import sys
+import types
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+from time_harness import Feeder, Recorder  # noqa: E402
+from zq_sim import stop_all  # noqa: E402
+
+
+@pytest.fixture
+def hub_module(zq):
+    return importlib.import_module("zq_hub")
+
+
+@pytest.fixture
+def fed(zq, hub_module, monkeypatch):
+    """fed(offset, period): a receiver on a pty fed by a Feeder, its hub, and the logger
+    recording what the hub logs."""
+    log = Recorder()
+    monkeypatch.setattr(zq, "l", log)
+    made = []
+
+    def make(offset=0.0, period=0.2):
+        master, slave = os.openpty()
+        g = zq.zq_gps(port=os.ttyname(slave))
+        hub = hub_module.attach(g)
+        feeder = Feeder(master, period, offset)
+        made.append((g, hub, feeder, master, slave))
+        return types.SimpleNamespace(g=g, hub=hub, feeder=feeder, log=log, master=master)
+
+    yield make
+    for g, hub, feeder, master, slave in made:
+        feeder.stop()
+        hub.close()
+        stop_all([g])
+        for fd in (master, slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
