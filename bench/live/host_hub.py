@@ -1,0 +1,172 @@
+#!/usr/bin/python3
+"""Host side of the latency run with a hub: blocks in hub.wait() and notes when it wakes.
+
+Usage: host_hub.py wait PORT SECONDS
+       host_hub.py messages PORT SECONDS [all]
+(ZQ_ROOT: deployment root.)
+
+wait: attaches zq_hub to the receiver and loops on hub.wait(); for each message it notes the
+CLOCK_MONOTONIC time of the wake-up and the message's raw lat/lon, and checks that getgps()
+called next shows that message or a newer one.
+messages: iterates hub.messages() (the accepted messages, NAV-PVT) and notes every message with
+its iTOW and lat; with "all", a second thread iterates hub.messages(identities=the ten of the
+throughput epoch) and notes their identities in order.
+Both print one JSON object: what was seen, the CPU of the whole process and of the reader
+thread, and the wake-ups (voluntary context switches) of the reader and of the host's thread.
+"""
+import json
+import os
+import sys
+import threading
+import time
+
+EPOCH_IDENTITIES = ["NAV-POSLLH", "NAV-STATUS", "NAV-DOP", "NAV-PVT", "NAV-VELNED",
+                    "NAV-TIMEUTC", "NAV-SAT", "NAV-EOE", "MON-HW", "MON-RF"]
+
+
+def thread_cpu(thread):
+    return time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
+
+
+def switches(tid):
+    """Voluntary context switches of one thread of this process: its wake-ups from waits."""
+    with open("/proc/self/task/%d/status" % tid) as f:
+        for line in f:
+            if line.startswith("voluntary_ctxt_switches"):
+                return int(line.split(":")[1])
+    return 0
+
+
+def fail(g, text):
+    print(json.dumps({"error": text}))
+    if g is not None:
+        g.stop()
+    return 1
+
+
+def open_receiver(port):
+    root = os.environ["ZQ_ROOT"]
+    sys.path.insert(0, root)
+    os.environ.setdefault("ROOT_PATH", root)
+    import zq_gps
+    import zq_hub
+
+    g = zq_gps.zq_gps(gpsmode="NAV-PVT", port=port)
+    hub = zq_hub.attach(g)
+    return g, hub
+
+
+def counters(g):
+    return {"t": time.monotonic(), "cpu": time.process_time(), "reader_cpu": thread_cpu(g.t1),
+            "reader_wakeups": switches(g.t1.native_id),
+            "host_wakeups": switches(threading.get_native_id())}
+
+
+def delta(a, b):
+    return {k: b[k] - a[k] for k in a}
+
+
+def run_wait(port, seconds):
+    g, hub = open_receiver(port)
+    if not callable(getattr(hub, "wait", None)):
+        hub.close()
+        return fail(g, "zq_hub's Hub has no wait() in this build")
+    if hub.wait(timeout=10) is None:
+        hub.close()
+        return fail(g, "no NAV-PVT from hub.wait() within 10 s")
+    seen, timeouts = [], 0
+    c0 = counters(g)
+    end = c0["t"] + seconds
+    while True:
+        m = hub.wait(timeout=1.0)
+        now = time.monotonic()
+        if m is None:
+            timeouts += 1
+        else:
+            # wait() returns after the reader has stored the message, so getgps() called next
+            # shows it or a newer one; the harness checks that against the stream's order.
+            shown = g.getgps()[1]
+            seen.append((now, m.lat, m.lon, round(shown * 1e7) if shown else None))
+        if now >= end:
+            break
+    c1 = counters(g)
+    alive = g.t1.is_alive()
+    dropped = getattr(hub, "dropped", None)
+    hub.close()
+    g.stop()
+    g.t1.join(timeout=5)
+    print(json.dumps({
+        "t_start": c0["t"], "t_end": c1["t"], "seen": seen, "timeouts": timeouts,
+        "reader_alive": alive, "dropped": dropped,
+        "counters": delta(c0, c1),
+    }))
+    return 0
+
+
+def iterate(hub, out, seconds, identities, started):
+    """Notes (t, identity, iTOW, lat) of each message until SECONDS have passed."""
+    it = hub.messages(identities=identities, timeout=2.0) if identities else \
+        hub.messages(timeout=2.0)
+    started.append(time.monotonic())
+    end = started[0] + seconds
+    for m in it:
+        now = time.monotonic()
+        ident = m.identity
+        out.append((now, ident, getattr(m, "iTOW", None),
+                    m.lat if ident == "NAV-PVT" else None))
+        if now >= end:
+            break
+    else:
+        out.append((time.monotonic(), "<end of iteration>", None, None))
+
+
+def run_messages(port, seconds, every):
+    g, hub = open_receiver(port)
+    if not callable(getattr(hub, "messages", None)):
+        hub.close()
+        return fail(g, "zq_hub's Hub has no messages() in this build")
+    if callable(getattr(hub, "wait", None)) and hub.wait(timeout=10) is None:
+        hub.close()
+        return fail(g, "no NAV-PVT from hub.wait() within 10 s")
+    accepted, listed = [], []
+    t_acc, t_all = [], []
+    side = None
+    if every:
+        side = threading.Thread(target=iterate, args=(hub, listed, seconds, EPOCH_IDENTITIES,
+                                                      t_all))
+        side.start()
+    c0 = counters(g)
+    iterate(hub, accepted, seconds, None, t_acc)
+    c1 = counters(g)
+    if side:
+        side.join(seconds + 10)
+    alive = g.t1.is_alive()
+    dropped = getattr(hub, "dropped", None)
+    hub.close()
+    g.stop()
+    g.t1.join(timeout=5)
+    print(json.dumps({
+        "t_start": t_acc[0] if t_acc else c0["t"], "t_end": c1["t"],
+        "t_start_all": t_all[0] if t_all else None,
+        "accepted": accepted, "listed": listed, "dropped": dropped, "reader_alive": alive,
+        "counters": delta(c0, c1),
+    }))
+    return 0
+
+
+def main():
+    mode, port, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
+    try:
+        if mode == "wait":
+            return run_wait(port, seconds)
+        if mode == "messages":
+            return run_messages(port, seconds, len(sys.argv) > 4 and sys.argv[4] == "all")
+    except Exception as e:  # the harness reads one JSON line whatever happens
+        print(json.dumps({"error": "%s: %s" % (type(e).__name__, e)}))
+        return 1
+    print("usage: host_hub.py wait|messages PORT SECONDS [all]", file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())
