@@ -120,12 +120,20 @@ class Stop(Exception):
     pass
 
 
+STOP = []
+
+
 def on_signal(signum, frame):
-    raise Stop()
+    # Noted only: the loop ends at its next turn (the wake-up pipe ends its poll), so no truth
+    # line is cut off half written.
+    STOP.append(signum)
 
 
 def main():
     source, count, truth_path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    wake_r, wake_w = os.pipe()
+    os.set_blocking(wake_w, False)
+    signal.set_wakeup_fd(wake_w)
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
     src = os.open(source, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -143,6 +151,7 @@ def main():
     turn = 0
     poller = select.poll()
     poller.register(src, select.POLLIN)
+    poller.register(wake_r, select.POLLIN)
     for o in outs:
         poller.register(o.master, select.POLLIN)
     by_fd = {o.master: o for o in outs}
@@ -157,8 +166,10 @@ def main():
                                     "t_in": t_in, "t_mono": now}) + "\n")
 
     try:
-        while True:
+        while not STOP:
             for fd, ev in poller.poll():
+                if fd == wake_r:
+                    continue
                 if fd == src:
                     try:
                         data = os.read(src, 65536)
