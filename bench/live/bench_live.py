@@ -32,7 +32,9 @@ BENCH_SECONDS (per run, default 30), BENCH_POLL_MS (1), BENCH_CPU_POLL_MS (100; 
 run), BENCH_LIVE_RUNS, BENCH_SIDE_BY_SIDE (1), BENCH_MSG_RATE (25), BENCH_MSG_SECONDS
 (BENCH_SECONDS), BENCH_DECODE_MB (size of the recordings decode stream, default 16),
 BENCH_DECODE_PVT (frames of the NAV-PVT decode stream, default 200000), BENCH_DECODE_TRIES (3),
-BENCH_OUT (result directory), BENCH_STRICT (1: exit status 1 when a target is missed).
+BENCH_OUT (result directory), BENCH_STRICT (1: exit status 1 when a target is missed),
+BENCH_BASELINE_ROOT (a deployment root of another build, e.g. one from before zq_hub: its
+module-alone host runs beside this build's on one stream, per rate, for comparison).
 BENCH_RATES="" runs no per-rate run. A quick run that touches everything:
   BENCH_SECONDS=2 BENCH_RATES=10 BENCH_DECODE_MB=0.2 BENCH_DECODE_PVT=2000 BENCH_DECODE_TRIES=1
 
@@ -75,6 +77,7 @@ DECODE_TRIES = int(os.environ.get("BENCH_DECODE_TRIES", "3"))
 DECODE_TARGET = 10.0  # ubxdump at least this many times as fast as gpsdecode
 OUT = os.environ.get("BENCH_OUT", os.path.join(BUILD, "bench-live"))
 STRICT = os.environ.get("BENCH_STRICT", "0") == "1"
+BASELINE = os.environ.get("BENCH_BASELINE_ROOT", "")
 PY = "/usr/bin/python3"
 
 HOSTS = {
@@ -185,9 +188,10 @@ def free_port():
 # Consumers: each is started on a device path and gives one JSON object at its end
 
 class ZqHost:
-    def __init__(self, kind):
+    def __init__(self, kind, root=None, name=None):
         self.kind = kind
-        self.name = kind
+        self.name = name or kind
+        self.root = root or ROOT
 
     def start(self, device, workdir):
         if self.kind == "hub":
@@ -196,7 +200,7 @@ class ZqHost:
             poll = POLL if self.kind == "poll" else CPU_POLL
             args = [os.path.join(HERE, "host_zq.py"), device, str(SECONDS), str(poll)]
         self.proc = subprocess.Popen([PY] + args, stdout=subprocess.PIPE, text=True,
-                                     env=dict(os.environ, ZQ_ROOT=ROOT), cwd=workdir)
+                                     env=dict(os.environ, ZQ_ROOT=self.root), cwd=workdir)
 
     def finish(self):
         return json_result(self.proc, "zq_gps host (%s)" % self.kind)
@@ -351,12 +355,20 @@ def run_rate(rate):
                 if "in this build" not in str(e):
                     raise
                 runs[kind] = {"skipped": str(e)}
+    if BASELINE:
+        with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
+            print("bench/live: module alone, this build and %s side by side at %g Hz for %g s "
+                  "..." % (BASELINE, rate, SECONDS), flush=True)
+            r = run_together(rate, [ZqHost("poll"), ZqHost("poll", BASELINE, "baseline")],
+                             workdir)
+            runs["baseline"] = {"zq": r["poll"], "baseline": r["baseline"],
+                                "fanout_hop": r["fanout_hop"]}
     if not SIDE and any("zq" in r for r in runs.values()):
         with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
             print("bench/live: gpsd alone at %g Hz for %g s ..." % (rate, SECONDS), flush=True)
             shared_gpsd = run_together(rate, [GpsdHost()], workdir)["gpsd"]
-        for r in runs.values():
-            if "zq" in r:
+        for name, r in runs.items():
+            if "zq" in r and name != "baseline":
                 r["gpsd"] = shared_gpsd
     return runs
 
@@ -583,6 +595,7 @@ def skipped(name, run):
 def verdicts(key, runs):
     out = []
     runs = dict(runs)
+    runs.pop("baseline", None)
     for kind in ("hub", "poll", "cpu"):
         if kind in runs and "skipped" in runs[kind]:
             out.append(skipped("verdict %s Hz %s" % (key, HOSTS[kind]), runs.pop(kind)))
@@ -655,7 +668,11 @@ def print_latency(results):
                 print("| %s Hz | %s | skipped: %s |" % (key, run, r["skipped"]))
                 continue
             hop = r.get("fanout_hop") or {}
-            for system, label in (("zq", HOSTS[run]), ("gpsd", "gpsd + python3-gps")):
+            for system, label in (("zq", HOSTS[run if run != "baseline" else "poll"]),
+                                  ("gpsd", "gpsd + python3-gps"),
+                                  ("baseline", "the same, baseline build")):
+                if system not in r:
+                    continue
                 x = r[system]
                 print("| %s Hz | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
                     key, run, label, x.get("samples"), x.get("missed"), x.get("p50_ms"),
@@ -664,6 +681,14 @@ def print_latency(results):
                     x.get("reader_wakeups_per_epoch", "-"),
                     "%s/%s" % (hop.get("p50_ms"), hop.get("p99_ms")) if hop else "-"))
     for key, runs in results["rates"].items():
+        if "baseline" in runs:
+            a, b = runs["baseline"]["zq"], runs["baseline"]["baseline"]
+            print("%s Hz module alone, this build against the baseline %s on one stream: p50 %s "
+                  "vs %s ms, p99 %s vs %s ms, CPU %s vs %s s/1000 epochs, reader wake-ups/epoch "
+                  "%s vs %s" % (key, BASELINE, a.get("p50_ms"), b.get("p50_ms"),
+                                a.get("p99_ms"), b.get("p99_ms"), a.get("cpu_s_per_1000_epochs"),
+                                b.get("cpu_s_per_1000_epochs"), a.get("reader_wakeups_per_epoch"),
+                                b.get("reader_wakeups_per_epoch")))
         if "zq" in runs.get("hub", {}):
             z = runs["hub"]["zq"]
             print("%s Hz hub.wait() host: host thread wake-ups/epoch %s, wait() time-outs %s, "
