@@ -426,7 +426,13 @@ def run_messages():
     delivered = [m[3] for m in pvts]
     res = {"rate_hz": MSG_RATE, "seconds": round(t1 - t0, 2), "delivered": len(delivered),
            "not_nav_pvt": sum(1 for m in out["accepted"] if m[1] != "NAV-PVT"),
-           "dropped": out.get("dropped"), "reader_alive_at_end": out["reader_alive"]}
+           "dropped": out.get("dropped"), "dropped_iterator": out.get("dropped_iterator"),
+           "dropped_iterator_listed": out.get("dropped_iterator_listed"),
+           "reader_alive_at_end": out["reader_alive"]}
+    # hub.dropped and each iterator's own count, where they exist: at least one, all zero.
+    counts = [res[k] for k in ("dropped", "dropped_iterator", "dropped_iterator_listed")
+              if res[k] is not None]
+    res["none_dropped"] = bool(counts) and all(c == 0 for c in counts)
     # Must have come: sent after the iteration began, and more than half a second before it
     # stopped.
     due = [i for i, t in enumerate(truth) if t0 <= t["t_mono"] <= t1 - 0.5]
@@ -453,7 +459,7 @@ def run_messages():
     res["listed"] = {"messages": len(listed), "epoch_order": pattern_ok,
                      "nav_pvt_in_order_no_gap": contiguous_in(listed_pvts, sent) is not None}
     res["ok"] = bool(res["in_order_no_gap"] and res["all_due_delivered"]
-                     and res["not_nav_pvt"] == 0 and res["dropped"] == 0
+                     and res["not_nav_pvt"] == 0 and res["none_dropped"]
                      and pattern_ok and res["listed"]["nav_pvt_in_order_no_gap"]
                      and res["reader_alive_at_end"])
     return res
@@ -641,10 +647,12 @@ def messages_verdict(m):
         return skipped("verdict %g Hz messages()" % MSG_RATE, m)
     return {"target": "verdict messages", "ok": m["ok"], "line": (
         "verdict %g Hz messages(): %s: %d NAV-PVT delivered, the %d due all there: %s, in "
-        "order with no gap or repeat: %s, hub.dropped %s, other identities %d; "
+        "order with no gap or repeat: %s, dropped (hub/iterator/second iterator) %s/%s/%s, "
+        "other identities %d; "
         "messages(identities=the ten): %d messages in the epoch's order: %s, NAV-PVT unbroken: "
         "%s" % (m["rate_hz"], "PASS" if m["ok"] else "FAIL", m["delivered"], m["due"],
-                m["all_due_delivered"], m["in_order_no_gap"], m["dropped"], m["not_nav_pvt"],
+                m["all_due_delivered"], m["in_order_no_gap"], m["dropped"],
+                m["dropped_iterator"], m["dropped_iterator_listed"], m["not_nav_pvt"],
                 m["listed"]["messages"], m["listed"]["epoch_order"],
                 m["listed"]["nav_pvt_in_order_no_gap"]))}
 

@@ -103,8 +103,9 @@ def run_wait(port, seconds):
     return 0
 
 
-def iterate(hub, out, seconds, identities, started):
-    """Notes (t, identity, iTOW, lat) of each message until SECONDS have passed."""
+def iterate(hub, out, seconds, identities, started, drops):
+    """Notes (t, identity, iTOW, lat) of each message until SECONDS have passed, then the
+    iteration's own drop count (None when the iterator has none) in DROPS."""
     it = hub.messages(identities=identities, timeout=2.0) if identities else \
         hub.messages(timeout=2.0)
     started.append(time.monotonic())
@@ -118,6 +119,9 @@ def iterate(hub, out, seconds, identities, started):
             break
     else:
         out.append((time.monotonic(), "<end of iteration>", None, None))
+    drops.append(getattr(it, "dropped", None))
+    if callable(getattr(it, "close", None)):
+        it.close()
 
 
 def run_messages(port, seconds, every):
@@ -129,14 +133,14 @@ def run_messages(port, seconds, every):
         hub.close()
         return fail(g, "no NAV-PVT from hub.wait() within 10 s")
     accepted, listed = [], []
-    t_acc, t_all = [], []
+    t_acc, t_all, d_acc, d_all = [], [], [], []
     side = None
     if every:
         side = threading.Thread(target=iterate, args=(hub, listed, seconds, EPOCH_IDENTITIES,
-                                                      t_all))
+                                                      t_all, d_all))
         side.start()
     c0 = counters(g)
-    iterate(hub, accepted, seconds, None, t_acc)
+    iterate(hub, accepted, seconds, None, t_acc, d_acc)
     c1 = counters(g)
     if side:
         side.join(seconds + 10)
@@ -148,7 +152,9 @@ def run_messages(port, seconds, every):
     print(json.dumps({
         "t_start": t_acc[0] if t_acc else c0["t"], "t_end": c1["t"],
         "t_start_all": t_all[0] if t_all else None,
-        "accepted": accepted, "listed": listed, "dropped": dropped, "reader_alive": alive,
+        "accepted": accepted, "listed": listed, "dropped": dropped,
+        "dropped_iterator": d_acc[0] if d_acc else None,
+        "dropped_iterator_listed": d_all[0] if d_all else None, "reader_alive": alive,
         "counters": delta(c0, c1),
     }))
     return 0

@@ -184,11 +184,14 @@ def run_messages(port, path, seconds):
     w1 = prog.read()
     c1, cpu1, rcpu1 = thread_counters(tid), time.process_time(), thread_cpu(g.t1)
     dropped = getattr(hub, "dropped", None)
+    dropped_it = getattr(it, "dropped", None)
+    if callable(getattr(it, "close", None)):
+        it.close()
     hub.close()
     prog.close()
     finish(g, {
         "t_start": t0, "t_end": t1, "writer_start": w0, "writer_end": w1, "seqs": seqs,
-        "others": others, "dropped": dropped,
+        "others": others, "dropped": dropped, "dropped_iterator": dropped_it,
         "reader_counters_start": c0, "reader_counters_end": c1,
         "cpu_process": cpu1 - cpu0, "cpu_reader_thread": rcpu1 - rcpu0,
     })
