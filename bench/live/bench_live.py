@@ -34,7 +34,9 @@ run), BENCH_LIVE_RUNS, BENCH_SIDE_BY_SIDE (1), BENCH_MSG_RATE (25), BENCH_MSG_SE
 BENCH_DECODE_PVT (frames of the NAV-PVT decode stream, default 200000), BENCH_DECODE_TRIES (3),
 BENCH_OUT (result directory), BENCH_STRICT (1: exit status 1 when a target is missed),
 BENCH_BASELINE_ROOT (a deployment root of another build, e.g. one from before zq_hub: its
-module-alone host runs beside this build's on one stream, per rate, for comparison).
+module-alone host runs beside this build's on one stream, per rate, for comparison),
+BENCH_REPEAT (1: how many times the per-rate runs are made; with more, a "spread" line per
+target says in how many runs it passed and the range of its figure and bound).
 BENCH_RATES="" runs no per-rate run. A quick run that touches everything:
   BENCH_SECONDS=2 BENCH_RATES=10 BENCH_DECODE_MB=0.2 BENCH_DECODE_PVT=2000 BENCH_DECODE_TRIES=1
 
@@ -78,6 +80,7 @@ DECODE_TARGET = 10.0  # ubxdump at least this many times as fast as gpsdecode
 OUT = os.environ.get("BENCH_OUT", os.path.join(BUILD, "bench-live"))
 STRICT = os.environ.get("BENCH_STRICT", "0") == "1"
 BASELINE = os.environ.get("BENCH_BASELINE_ROOT", "")
+REPEAT = int(os.environ.get("BENCH_REPEAT", "1"))
 PY = "/usr/bin/python3"
 
 HOSTS = {
@@ -660,17 +663,40 @@ def messages_verdict(m):
 # ---------------------------------------------------------------------------------------------
 # The report
 
-def print_latency(results):
+def spread(per_repeat):
+    """One line per target over the repeats: how many passed, and the spread of the figure and
+    of its bound."""
+    by_target = {}
+    for per_rate in per_repeat:
+        for vs in per_rate.values():
+            for v in vs:
+                by_target.setdefault(v["target"], []).append(v)
+    out = []
+    for target, vs in by_target.items():
+        passed = sum(1 for v in vs if v["ok"] is True)
+        known = [v for v in vs if "value" in v]
+        text = "%s over %d runs: PASS in %d of %d" % (target, len(vs), passed, len(vs))
+        if known:
+            vals = sorted(v["value"] for v in known)
+            bounds = sorted(v["bound"] for v in known)
+            text += "; figure %s..%s (median %s), bound %s..%s" % (
+                vals[0], vals[-1], statistics.median(vals), bounds[0], bounds[-1])
+        out.append(text.replace("verdict", "spread", 1))
+    return out
+
+
+def print_latency(rates, results, label=""):
     print()
     how = ("side by side on one stream through the fan-out (latency from the last byte into "
            "each consumer's own pty)" if SIDE else
            "each host alone on its own simulator run (latency from the simulator's write)")
-    print("Wire-to-host latency, NAV-PVT's last byte written -> host has the value; %s; load "
-          "%s at start, %s at end" % (how, results["load_at_start"], results["load_at_end"]))
+    print("Wire-to-host latency%s, NAV-PVT's last byte written -> host has the value; %s; "
+          "load %s at start, %s at end" % (label, how, results["load_at_start"],
+                                           results["load_at_end"]))
     print("| rate | run | system | samples | missed | p50 ms | p99 ms | max ms | CPU s/1000 "
           "epochs | reader CPU s/1000 epochs | reader wake-ups/epoch | fan-out hop p50/p99 ms |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|")
-    for key, runs in results["rates"].items():
+    for key, runs in rates.items():
         for run, r in runs.items():
             if "skipped" in r:
                 print("| %s Hz | %s | skipped: %s |" % (key, run, r["skipped"]))
@@ -688,7 +714,7 @@ def print_latency(results):
                     x.get("cpu_reader_thread_s_per_1000_epochs", "-"),
                     x.get("reader_wakeups_per_epoch", "-"),
                     "%s/%s" % (hop.get("p50_ms"), hop.get("p99_ms")) if hop else "-"))
-    for key, runs in results["rates"].items():
+    for key, runs in rates.items():
         if "baseline" in runs:
             a, b = runs["baseline"]["zq"], runs["baseline"]["baseline"]
             print("%s Hz module alone, this build against the baseline %s on one stream: p50 %s "
@@ -722,9 +748,13 @@ def main():
     results = {"seconds_per_run": SECONDS, "poll_ms": POLL * 1000, "side_by_side": SIDE,
                "rates": {}, "load_at_start": loadavg()}
     lines = []
-    for rate in RATES:
-        key = "%g" % rate
-        results["rates"][key] = run_rate(rate)
+    repeats = []
+    for i in range(REPEAT):
+        if REPEAT > 1:
+            print("bench/live: repeat %d of %d" % (i + 1, REPEAT), flush=True)
+        repeats.append({"%g" % rate: run_rate(rate) for rate in RATES})
+    results["rates"] = repeats[0] if repeats else {}
+    results["repeats"] = repeats
     if "messages" in RUNS:
         print("bench/live: messages() at %g Hz for %g s ..." % (MSG_RATE, MSG_SECONDS),
               flush=True)
@@ -742,12 +772,15 @@ def main():
               % (DECODE_MB, DECODE_PVT), flush=True)
         results["decode"] = decode_throughput(workdir)
     results["load_at_end"] = loadavg()
-    results["verdicts"] = {key: verdicts(key, runs) for key, runs in results["rates"].items()}
+    results["verdicts"] = [{key: verdicts(key, runs) for key, runs in rep.items()}
+                           for rep in repeats]
 
     with open(os.path.join(OUT, "results.json"), "w") as f:
         json.dump(results, f, indent=2)
-    if results["rates"]:
-        print_latency(results)
+    for i, rep in enumerate(repeats):
+        if rep:
+            print_latency(rep, results, "" if REPEAT == 1 else " (run %d of %d)" % (
+                i + 1, REPEAT))
     if "messages" in results:
         print_messages(results["messages"])
     if "crossings" in results:
@@ -756,10 +789,14 @@ def main():
     print()
     print_decode(results["decode"])
     print()
-    for key, vs in results["verdicts"].items():
-        for v in vs:
-            print(v["line"])
-            lines.append(v)
+    for i, per_rate in enumerate(results["verdicts"]):
+        for key, vs in per_rate.items():
+            for v in vs:
+                print(v["line"] if REPEAT == 1 else "%s [run %d]" % (v["line"], i + 1))
+                lines.append(v)
+    if REPEAT > 1:
+        for line in spread(results["verdicts"]):
+            print(line)
     if "messages" in results:
         v = messages_verdict(results["messages"])
         print(v["line"])
