@@ -35,8 +35,10 @@ BENCH_DECODE_PVT (frames of the NAV-PVT decode stream, default 200000), BENCH_DE
 BENCH_OUT (result directory), BENCH_STRICT (1: exit status 1 when a target is missed),
 BENCH_BASELINE_ROOT (a deployment root of another build, e.g. one from before zq_hub: its
 module-alone host runs beside this build's on one stream, per rate, for comparison),
-BENCH_REPEAT (1: how many times the per-rate runs are made; with more, a "spread" line per
-target says in how many runs it passed and the range of its figure and bound).
+BENCH_HUB_WAITER (main: the hub host waits on the interpreter's main thread; thread: on a
+thread of its own), BENCH_REPEAT (1: how many times the per-rate runs are made; with more, a
+"spread" line per target says in how many runs it passed and the range of its figure and
+bound).
 BENCH_RATES="" runs no per-rate run. A quick run that touches everything:
   BENCH_SECONDS=2 BENCH_RATES=10 BENCH_DECODE_MB=0.2 BENCH_DECODE_PVT=2000 BENCH_DECODE_TRIES=1
 
@@ -84,7 +86,8 @@ REPEAT = int(os.environ.get("BENCH_REPEAT", "1"))
 PY = "/usr/bin/python3"
 
 HOSTS = {
-    "hub": "hub.wait() host",
+    "hub": "hub.wait() host" + (" (waiting on a thread of its own)"
+                                if os.environ.get("BENCH_HUB_WAITER") == "thread" else ""),
     "poll": "module alone, getgps() polled every %g ms" % (POLL * 1000),
     "cpu": "module alone, getgps() polled every %g ms" % (CPU_POLL * 1000),
 }
@@ -213,8 +216,13 @@ class ZqHost:
         NAV-PVT (WRITTEN: (lat_e7, lon_e7) -> t_mono)."""
         t0, t1 = out["t_start"], out["t_end"]
         epochs = sum(1 for t in written.values() if t0 <= t <= t1)
-        lat = [s[0] - written[(s[1], s[2])] for s in out["seen"]
-               if (s[1], s[2]) in written and written[(s[1], s[2])] >= t0]
+        timed = [s for s in out["seen"]
+                 if (s[1], s[2]) in written and written[(s[1], s[2])] >= t0]
+        lat = [s[0] - written[(s[1], s[2])] for s in timed]
+        # The message's rx_time (the reader took its bytes) splits the latency in two.
+        rx = -1 if self.kind == "hub" else 3
+        split = [(s[rx] - written[(s[1], s[2])], s[0] - s[rx]) for s in timed
+                 if len(s) > 3 and s[rx] is not None]
         if self.kind == "hub":
             c = out["counters"]
             res = summary(lat, epochs, c["cpu"], max(0, epochs - len(lat)))
@@ -222,6 +230,11 @@ class ZqHost:
             res["reader_wakeups_per_epoch"] = per_epoch(c["reader_wakeups"], epochs)
             res["host_wakeups_per_epoch"] = per_epoch(c["host_wakeups"], epochs)
             res["wait_timeouts"] = out["timeouts"]
+            # Where the process's CPU goes: per thread, CPU s and wake-ups per 1000 epochs.
+            res["threads_per_1000_epochs"] = {
+                name: (per_1000(cpu, epochs), per_1000(woke, epochs))
+                for name, (cpu, woke) in sorted(c.get("threads", {}).items(),
+                                                key=lambda kv: -kv[1][0])}
             res["dropped"] = out.get("dropped")
             # getgps() called right after wait() must show that message or a newer one.
             order = {t["lat_e7"]: i for i, t in enumerate(sim_truth)}
@@ -234,6 +247,9 @@ class ZqHost:
                                                                   epochs)
             res["reader_wakeups_per_epoch"] = per_epoch(out["reader_wakeups"], epochs)
         res["reader_alive_at_end"] = out["reader_alive"]
+        if split:
+            res["wire_to_reader"] = quantiles([a for a, _ in split])
+            res["reader_to_host"] = quantiles([b for _, b in split])
         return res
 
 
@@ -715,6 +731,15 @@ def print_latency(rates, results, label=""):
                     x.get("reader_wakeups_per_epoch", "-"),
                     "%s/%s" % (hop.get("p50_ms"), hop.get("p99_ms")) if hop else "-"))
     for key, runs in rates.items():
+        for run, r in runs.items():
+            z = r.get("zq", {})
+            if "wire_to_reader" in z:
+                print("%s Hz %s: last byte written -> reader took it (rx_time) p50 %s p99 %s ms; "
+                      "-> host has it p50 %s p99 %s ms" % (
+                          key, HOSTS[run if run != "baseline" else "poll"],
+                          z["wire_to_reader"]["p50_ms"], z["wire_to_reader"]["p99_ms"],
+                          z["reader_to_host"]["p50_ms"], z["reader_to_host"]["p99_ms"]))
+    for key, runs in rates.items():
         if "baseline" in runs:
             a, b = runs["baseline"]["zq"], runs["baseline"]["baseline"]
             print("%s Hz module alone, this build against the baseline %s on one stream: p50 %s "
@@ -729,6 +754,9 @@ def print_latency(rates, results, label=""):
                   "hub.dropped %s, gpsd daemon alone %s s/1000 epochs" % (
                       key, z.get("host_wakeups_per_epoch"), z.get("wait_timeouts"),
                       z.get("dropped"), runs["hub"]["gpsd"].get("cpu_daemon_s_per_1000_epochs")))
+            print("  its threads, CPU s / wake-ups per 1000 epochs: " + ", ".join(
+                "%s %s/%s" % (n, c, w) for n, (c, w) in
+                z.get("threads_per_1000_epochs", {}).items() if c or w))
 
 
 def print_messages(m):

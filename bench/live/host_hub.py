@@ -6,8 +6,9 @@ Usage: host_hub.py wait PORT SECONDS
 (ZQ_ROOT: deployment root.)
 
 wait: attaches zq_hub to the receiver and loops on hub.wait(); for each message it notes the
-CLOCK_MONOTONIC time of the wake-up and the message's raw lat/lon, and checks that getgps()
-called next shows that message or a newer one.
+CLOCK_MONOTONIC time of the wake-up, the message's raw lat/lon, what getgps() called next shows
+(that message or a newer one, the harness checks) and the message's rx_time (when the reader
+took its bytes), which splits the latency into the wire-to-reader and reader-to-host parts.
 messages: iterates hub.messages() (the accepted messages, NAV-PVT) and notes every message with
 its iTOW and lat; with "all", a second thread iterates hub.messages(identities=the ten of the
 throughput epoch) and notes their identities in order.
@@ -20,6 +21,8 @@ import sys
 import threading
 import time
 
+# The thread that waits: "main" (the interpreter's main thread) or "thread" (one of its own).
+WAITER = os.environ.get("BENCH_HUB_WAITER", "main")
 EPOCH_IDENTITIES = ["NAV-POSLLH", "NAV-STATUS", "NAV-DOP", "NAV-PVT", "NAV-VELNED",
                     "NAV-TIMEUTC", "NAV-SAT", "NAV-EOE", "MON-HW", "MON-RF"]
 
@@ -56,14 +59,60 @@ def open_receiver(port):
     return g, hub
 
 
+def threads_cpu():
+    """{"<tid> <name>": (CPU seconds, voluntary switches)} of every thread of this process, from
+    the scheduler's nanosecond counters: where the process's CPU goes."""
+    out = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open("/proc/self/task/%s/schedstat" % tid) as f:
+                ns = int(f.read().split()[0])
+            with open("/proc/self/task/%s/comm" % tid) as f:
+                name = f.read().strip()
+            out["%s %s" % (tid, name)] = (ns / 1e9, switches(int(tid)))
+        except (OSError, ValueError):
+            pass  # a thread that ended meanwhile
+    return out
+
+
 def counters(g):
+    """Taken on the thread that waits (the host's)."""
     return {"t": time.monotonic(), "cpu": time.process_time(), "reader_cpu": thread_cpu(g.t1),
             "reader_wakeups": switches(g.t1.native_id),
-            "host_wakeups": switches(threading.get_native_id())}
+            "host_wakeups": switches(threading.get_native_id()), "threads": threads_cpu(),
+            "host_tid": threading.get_native_id()}
 
 
 def delta(a, b):
-    return {k: b[k] - a[k] for k in a}
+    out = {k: b[k] - a[k] for k in a if k not in ("threads", "host_tid")}
+    names = {a["host_tid"]: "host"}
+    threads = {}
+    for key, (cpu, woke) in b["threads"].items():
+        c0, w0 = a["threads"].get(key, (0.0, 0))
+        tid = int(key.split()[0])
+        threads[names.get(tid, key)] = (round(cpu - c0, 6), woke - w0)
+    out["threads"] = threads
+    return out
+
+
+def wait_loop(g, hub, seconds, seen, timeouts, marks):
+    """The host: blocks in hub.wait() for SECONDS, on whichever thread calls it."""
+    marks.append(counters(g))
+    end = marks[0]["t"] + seconds
+    while True:
+        m = hub.wait(timeout=1.0)
+        now = time.monotonic()
+        if m is None:
+            timeouts.append(now)
+        else:
+            # wait() returns after the reader has stored the message, so getgps() called next
+            # shows it or a newer one; the harness checks that against the stream's order.
+            shown = g.getgps()[1]
+            seen.append((now, m.lat, m.lon, round(shown * 1e7) if shown else None,
+                         getattr(m, "rx_time", None)))
+        if now >= end:
+            break
+    marks.append(counters(g))
 
 
 def run_wait(port, seconds):
@@ -74,22 +123,16 @@ def run_wait(port, seconds):
     if hub.wait(timeout=10) is None:
         hub.close()
         return fail(g, "no NAV-PVT from hub.wait() within 10 s")
-    seen, timeouts = [], 0
-    c0 = counters(g)
-    end = c0["t"] + seconds
-    while True:
-        m = hub.wait(timeout=1.0)
-        now = time.monotonic()
-        if m is None:
-            timeouts += 1
-        else:
-            # wait() returns after the reader has stored the message, so getgps() called next
-            # shows it or a newer one; the harness checks that against the stream's order.
-            shown = g.getgps()[1]
-            seen.append((now, m.lat, m.lon, round(shown * 1e7) if shown else None))
-        if now >= end:
-            break
-    c1 = counters(g)
+    seen, timeouts = [], []
+    marks = []
+    if WAITER == "thread":
+        t = threading.Thread(target=wait_loop, args=(g, hub, seconds, seen, timeouts, marks))
+        t.start()
+        t.join()
+    else:
+        wait_loop(g, hub, seconds, seen, timeouts, marks)
+    c0, c1 = marks
+    timeouts = len(timeouts)
     alive = g.t1.is_alive()
     dropped = getattr(hub, "dropped", None)
     hub.close()

@@ -55,7 +55,11 @@ def main():
             break
         lon, lat = g.getgps()[:2]
         if (lon, lat) != prev:
-            seen.append((now, round(lat * 1e7), round(lon * 1e7)))
+            # parsed_data is stored before lon/lat, so it is this message or a newer one.
+            pd = g.parsed_data
+            seen.append((now, round(lat * 1e7), round(lon * 1e7),
+                         getattr(pd, "rx_time", None) if pd is not None and
+                         (pd.lat, pd.lon) == (round(lat * 1e7), round(lon * 1e7)) else None))
             prev = (lon, lat)
         time.sleep(poll)
     t1 = time.monotonic()
