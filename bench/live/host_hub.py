@@ -80,12 +80,12 @@ def counters(g):
     return {"t": time.monotonic(), "cpu": time.process_time(), "reader_cpu": thread_cpu(g.t1),
             "reader_wakeups": switches(g.t1.native_id),
             "host_wakeups": switches(threading.get_native_id()), "threads": threads_cpu(),
-            "host_tid": threading.get_native_id()}
+            "host_tid": threading.get_native_id(), "reader_tid": g.t1.native_id}
 
 
 def delta(a, b):
-    out = {k: b[k] - a[k] for k in a if k not in ("threads", "host_tid")}
-    names = {a["host_tid"]: "host"}
+    out = {k: b[k] - a[k] for k in a if k not in ("threads", "host_tid", "reader_tid")}
+    names = {a["host_tid"]: "host", a["reader_tid"]: "reader"}
     threads = {}
     for key, (cpu, woke) in b["threads"].items():
         c0, w0 = a["threads"].get(key, (0.0, 0))
