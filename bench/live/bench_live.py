@@ -6,9 +6,11 @@ The simulator (NAV-PVT + the NMEA set, UBX first as a u-blox sends it) feeds a f
 zq_gps host program on one, gpsd with its blocking Python client (python3-gps) on the other,
 both running at the same time on the same stream. Latency is measured from the moment the last
 byte of an epoch's NAV-PVT frame went into the consumer's own pseudo-terminal (the fan-out's
-ground-truth line, CLOCK_MONOTONIC; the simulator's own line gives the epoch and the hop to the
-fan-out) to the moment the host sees that epoch's value. BENCH_SIDE_BY_SIDE=0 runs each host
-alone on its own simulator run instead, one after the other, timed by the simulator's line.
+ground-truth line, CLOCK_MONOTONIC, read just before the write: see fanout.py; the simulator's
+own line gives the epoch and the hop to the fan-out) to the moment the host sees that epoch's
+value. BENCH_SIDE_BY_SIDE=0 runs each host alone on its own simulator run instead, one after
+the other, timed by the simulator's line, whose time is read after its write and so comes late
+whenever the woken reader takes the simulator's CPU first (latencies then come out short).
 
 Runs per rate (BENCH_LIVE_RUNS, default "hub poll cpu messages crossings"):
   hub       a host that blocks in zq_hub's hub.wait() (host_hub.py) beside gpsd;
@@ -149,9 +151,10 @@ class Fanout:
         self.paths = line.split()[1:]
 
     def written(self, out):
-        """(lat_e7, lon_e7) -> (CLOCK_MONOTONIC time the NAV-PVT's last byte went into output
-        OUT, time the fan-out read it from the simulator)."""
-        return {(t["lat_e7"], t["lon_e7"]): (t["t_mono"], t["t_in"])
+        """(lat_e7, lon_e7) -> (CLOCK_MONOTONIC time just before the write that put the
+        NAV-PVT's last byte into output OUT, time the fan-out read it from the simulator, time
+        just after that write)."""
+        return {(t["lat_e7"], t["lon_e7"]): (t["t_mono"], t["t_in"], t.get("t_post", t["t_mono"]))
                 for t in read_jsonl(self.truth_path) if t.get("out") == out}
 
     def close(self):
@@ -336,19 +339,25 @@ def run_together(rate, hosts, workdir):
         sim.close()
     sim_truth = [t for t in sim.truth() if t["sent"] and t["pvt"]]
     res = {}
-    hop = []
+    hop, window = [], []
     for i, h in enumerate(hosts):
         if fan:
             w = fan.written(i)
             written = {k: v[0] for k, v in w.items()}
             by_pos = {(t["lat_e7"], t["lon_e7"]): t["t_mono"] for t in sim_truth}
             hop += [v[1] - by_pos[k] for k, v in w.items() if k in by_pos]
+            window += [v[2] - v[0] for v in w.values()]
         else:
             written = {(t["lat_e7"], t["lon_e7"]): t["t_mono"] for t in sim_truth}
         res[h.name] = h.result(outs[h.name], written, sim_truth)
     if fan:
         q = quantiles(hop)
         res["fanout_hop"] = q and {"p50_ms": q["p50_ms"], "p99_ms": q["p99_ms"]}
+        # How long the fan-out's writes took, clock to clock: a long one is a write after which
+        # a woken consumer took the CPU (the reason its time is read before the write).
+        q = quantiles(window)
+        res["fanout_write"] = q and {"p50_ms": q["p50_ms"], "p99_ms": q["p99_ms"],
+                                     "max_ms": q["max_ms"]}
     return res
 
 
@@ -365,7 +374,8 @@ def run_rate(rate):
                         HOSTS[kind], rate, SECONDS), flush=True)
                     r = run_together(rate, [ZqHost(kind), GpsdHost()], workdir)
                     runs[kind] = {"zq": r[kind], "gpsd": r["gpsd"],
-                                  "fanout_hop": r["fanout_hop"]}
+                                  "fanout_hop": r["fanout_hop"],
+                                  "fanout_write": r["fanout_write"]}
                 else:
                     print("bench/live: %s alone at %g Hz for %g s ..." % (
                         HOSTS[kind], rate, SECONDS), flush=True)
@@ -381,7 +391,8 @@ def run_rate(rate):
             r = run_together(rate, [ZqHost("poll"), ZqHost("poll", BASELINE, "baseline")],
                              workdir)
             runs["baseline"] = {"zq": r["poll"], "baseline": r["baseline"],
-                                "fanout_hop": r["fanout_hop"]}
+                                "fanout_hop": r["fanout_hop"],
+                                "fanout_write": r["fanout_write"]}
     if not SIDE and any("zq" in r for r in runs.values()):
         with tempfile.TemporaryDirectory(prefix="zq-bench.") as workdir:
             print("bench/live: gpsd alone at %g Hz for %g s ..." % (rate, SECONDS), flush=True)
@@ -730,6 +741,13 @@ def print_latency(rates, results, label=""):
                     x.get("cpu_reader_thread_s_per_1000_epochs", "-"),
                     x.get("reader_wakeups_per_epoch", "-"),
                     "%s/%s" % (hop.get("p50_ms"), hop.get("p99_ms")) if hop else "-"))
+    for key, runs in rates.items():
+        for run, r in runs.items():
+            if r.get("fanout_write"):
+                print("%s Hz %s run: the fan-out's writes took p50 %s p99 %s max %s ms (clock "
+                      "before to clock after)" % (key, run, r["fanout_write"]["p50_ms"],
+                                                  r["fanout_write"]["p99_ms"],
+                                                  r["fanout_write"]["max_ms"]))
     for key, runs in rates.items():
         for run, r in runs.items():
             z = r.get("zq", {})

@@ -5,10 +5,15 @@ stream at the same time.
 
 Usage: fanout.py SOURCE_DEVICE N TRUTH_FILE
 Prints "READY <slave path 0> ... <slave path N-1>" once the outputs exist. For every NAV-PVT
-frame (valid checksum) and every output it appends one JSON line to TRUTH_FILE the moment the
+frame (valid checksum) and every output it appends one JSON line to TRUTH_FILE once the
 frame's last byte went into that output:
   {"out": i, "iTOW": .., "lat_e7": .., "lon_e7": .., "t_in": <read from the source>,
-   "t_mono": <written to output i>}   (CLOCK_MONOTONIC)
+   "t_mono": <just before the write that carried it>, "t_post": <just after>}
+(CLOCK_MONOTONIC). The time is taken before the write: a consumer woken by the write may take
+the CPU from the fan-out at once (wake-up preemption) and run for a long while before the
+fan-out could read the clock again, so a time taken after the write can come after the
+consumer already had the message. Taken before, it errs by the few microseconds of the write,
+against the consumer.
 The outputs take turns at being written first, chunk by chunk, so neither consumer is served
 ahead of the other. An output whose consumer does not read holds at most MAX_PENDING bytes;
 beyond that the oldest pending chunk is dropped and counted (a line {"dropped": ...} at exit).
@@ -102,18 +107,24 @@ class Output:
         return dropped
 
     def flush(self):
+        """Writes what is pending; returns (offset written up to, clock just before the write,
+        clock just after it) for each write."""
+        writes = []
         while self.pending:
             off, view = self.pending[0]
+            t_pre = time.monotonic()
             try:
                 n = os.write(self.master, view)
             except BlockingIOError:
-                return
+                break
+            writes.append((off + n, t_pre, time.monotonic()))
             self.written = off + n
             if n == len(view):
                 self.pending.pop(0)
             else:
                 self.pending[0] = [off + n, view[n:]]
-                return
+                break
+        return writes
 
 
 class Stop(Exception):
@@ -157,13 +168,14 @@ def main():
     by_fd = {o.master: o for o in outs}
     print("READY " + " ".join(o.path for o in outs), flush=True)
 
-    def report(o):
-        now = time.monotonic()
+    def report(o, writes):
         m = marks[o.index]
-        while m and m[0][0] <= o.written:
-            end, itow, lat, lon, t_in = m.pop(0)
-            truth.write(json.dumps({"out": o.index, "iTOW": itow, "lat_e7": lat, "lon_e7": lon,
-                                    "t_in": t_in, "t_mono": now}) + "\n")
+        for upto, t_pre, t_post in writes:
+            while m and m[0][0] <= upto:
+                end, itow, lat, lon, t_in = m.pop(0)
+                truth.write(json.dumps({"out": o.index, "iTOW": itow, "lat_e7": lat,
+                                        "lon_e7": lon, "t_in": t_in, "t_mono": t_pre,
+                                        "t_post": t_post}) + "\n")
 
     try:
         while not STOP:
@@ -189,8 +201,7 @@ def main():
                         if o.queue(offset, data):
                             # Frames in the dropped bytes never reach this consumer.
                             marks[o.index] = [m for m in marks[o.index] if m[0] > o.written]
-                        o.flush()
-                        report(o)
+                        report(o, o.flush())
                         if o.pending:
                             poller.modify(o.master, select.POLLIN | select.POLLOUT)
                     offset += len(data)
@@ -202,8 +213,7 @@ def main():
                         except OSError:
                             pass
                     if ev & select.POLLOUT:
-                        o.flush()
-                        report(o)
+                        report(o, o.flush())
                         if not o.pending:
                             poller.modify(o.master, select.POLLIN)
                     if ev & (select.POLLHUP | select.POLLERR | select.POLLNVAL) \

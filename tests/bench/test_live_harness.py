@@ -115,7 +115,7 @@ class TestFanout:
             mine = [x for x in lines if x.get("out") == out]
             assert [(x["lat_e7"], x["lon_e7"]) for x in mine] == [
                 (470_000_000 + k, 85_000_000 + k) for k in range(50)]
-            assert all(t_before <= x["t_in"] <= x["t_mono"] for x in mine)
+            assert all(t_before <= x["t_in"] <= x["t_mono"] <= x["t_post"] for x in mine)
 
     def test_a_consumer_that_never_reads_loses_bytes_not_the_other(self, tmp_path):
         proc, master, slave, outs, truth = open_fanout(tmp_path, 2)
