@@ -54,6 +54,7 @@ Targets, one verdict line each, every figure against gpsd's in the same run:
 """
 import json
 import os
+import select
 import signal
 import socket
 import statistics
@@ -61,6 +62,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -606,6 +608,37 @@ def print_decode(decode):
                   DECODE_TARGET, "PASS" if d["ok"] else "FAIL"))
 
 
+def wake_floor(cycles=40):
+    """The machine's own price of a wake-up: CPU of a thread that, like the reader, is woken
+    from poll() by 700 bytes on a pipe every 50 ms, reads them and sleeps 25 ms. No zq_gps in
+    it; it shows what one wake-up cycle costs on this machine (virtual machines charge a lot)."""
+    r, w = os.pipe()
+    out = {}
+
+    def body():
+        cid = time.pthread_getcpuclockid(threading.get_ident())
+        p = select.poll()
+        p.register(r, select.POLLIN)
+        c0 = time.clock_gettime(cid)
+        for _ in range(cycles):
+            p.poll(2000)
+            os.read(r, 4096)
+            time.sleep(0.025)
+        out["cpu"] = time.clock_gettime(cid) - c0
+
+    t = threading.Thread(target=body)
+    t.start()
+    try:
+        for _ in range(cycles):
+            time.sleep(0.05)
+            os.write(w, b"x" * 700)
+        t.join(10)
+    finally:
+        os.close(r)
+        os.close(w)
+    return round(out.get("cpu", 0) / cycles * 1e6, 1)
+
+
 def loadavg():
     with open("/proc/loadavg") as f:
         return " ".join(f.read().split()[:3])
@@ -718,8 +751,10 @@ def print_latency(rates, results, label=""):
            "each consumer's own pty)" if SIDE else
            "each host alone on its own simulator run (latency from the simulator's write)")
     print("Wire-to-host latency%s, NAV-PVT's last byte written -> host has the value; %s; "
-          "load %s at start, %s at end" % (label, how, results["load_at_start"],
-                                           results["load_at_end"]))
+          "load %s at start, %s at end; one wake-up cycle of a bare thread (poll, read, sleep) "
+          "costs %s us CPU at start, %s at end" % (
+              label, how, results["load_at_start"], results["load_at_end"],
+              results["wake_floor_us"], results["wake_floor_us_at_end"]))
     print("| rate | run | system | samples | missed | p50 ms | p99 ms | max ms | CPU s/1000 "
           "epochs | reader CPU s/1000 epochs | reader wake-ups/epoch | fan-out hop p50/p99 ms |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|")
@@ -792,7 +827,7 @@ def print_messages(m):
 def main():
     os.makedirs(OUT, exist_ok=True)
     results = {"seconds_per_run": SECONDS, "poll_ms": POLL * 1000, "side_by_side": SIDE,
-               "rates": {}, "load_at_start": loadavg()}
+               "rates": {}, "load_at_start": loadavg(), "wake_floor_us": wake_floor()}
     lines = []
     repeats = []
     for i in range(REPEAT):
@@ -818,6 +853,7 @@ def main():
               % (DECODE_MB, DECODE_PVT), flush=True)
         results["decode"] = decode_throughput(workdir)
     results["load_at_end"] = loadavg()
+    results["wake_floor_us_at_end"] = wake_floor()
     results["verdicts"] = [{key: verdicts(key, runs) for key, runs in rep.items()}
                            for rep in repeats]
 
