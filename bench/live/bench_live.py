@@ -451,6 +451,13 @@ def run_messages():
         if "error" in out:
             raise RuntimeError("messages host: " + out["error"])
         truth = [t for t in sim.truth() if t["sent"] and t["pvt"]]
+    return delivery(out, truth, EPOCH_IDENTITIES)
+
+
+def delivery(out, truth, epoch_identities):
+    """The messages() host's result OUT against the simulator's TRUTH (the NAV-PVTs it sent, in
+    order): what came, whether it is an unbroken run of what was sent, whether everything that
+    was due came, and the drop counts."""
     sent = [t["lat_e7"] for t in truth]
     t_of = {t["lat_e7"]: t["t_mono"] for t in truth}
     t0, t1 = out["t_start"], out["t_end"]
@@ -482,10 +489,10 @@ def run_messages():
     # order, its NAV-PVTs like the first one's.
     listed = out["listed"]
     ids = [m[1] for m in listed]
-    pattern_ok = bool(ids) and ids[0] in EPOCH_IDENTITIES
+    pattern_ok = bool(ids) and ids[0] in epoch_identities
     if pattern_ok:
-        k = EPOCH_IDENTITIES.index(ids[0])
-        pattern_ok = all(x == EPOCH_IDENTITIES[(k + j) % len(EPOCH_IDENTITIES)]
+        k = epoch_identities.index(ids[0])
+        pattern_ok = all(x == epoch_identities[(k + j) % len(epoch_identities)]
                          for j, x in enumerate(ids))
     listed_pvts = [m[3] for m in listed if m[1] == "NAV-PVT"]
     res["listed"] = {"messages": len(listed), "epoch_order": pattern_ok,

@@ -292,6 +292,13 @@ def run_messages(scenario, seconds, rate):
             stop(host, signal.SIGKILL)
             stop(writer)
             pty.close()
+    out = summarise_messages(scenario, rate, res)
+    out["load_before"], out["load_after"] = la0, load()
+    return out
+
+
+def summarise_messages(scenario, rate, res):
+    """The host's messages() result RES against the writer's progress."""
     seqs = res["seqs"]
     w0, w1 = res["writer_start"], res["writer_end"]
     dur = res["t_end"] - res["t_start"]
@@ -316,7 +323,6 @@ def run_messages(scenario, seconds, rate):
         "reader_wakeups_per_s": round(woke / dur, 1) if dur > 0 else None,
         "reader_wakeups_per_epoch": round(woke / written, 2) if written > 0 else None,
         "reader_alive_at_end": res["reader_alive_at_end"],
-        "load_before": la0, "load_after": load(),
         "target": "every NAV-PVT from the start on, in order, none twice, hub.dropped 0",
     }
     # hub.dropped and the iterator's own count, where they exist: at least one, all zero.
