@@ -9,8 +9,8 @@ byte of an epoch's NAV-PVT frame went into the consumer's own pseudo-terminal (t
 ground-truth line, CLOCK_MONOTONIC, read just before the write: see fanout.py; the simulator's
 own line gives the epoch and the hop to the fan-out) to the moment the host sees that epoch's
 value. BENCH_SIDE_BY_SIDE=0 runs each host alone on its own simulator run instead, one after
-the other, timed by the simulator's line, whose time is read after its write and so comes late
-whenever the woken reader takes the simulator's CPU first (latencies then come out short).
+the other (still through the fan-out: the simulator's line is read after its write, and so
+comes late whenever the woken reader takes the simulator's CPU first).
 
 Runs per rate (BENCH_LIVE_RUNS, default "hub poll cpu messages crossings"):
   hub       a host that blocks in zq_hub's hub.wait() (host_hub.py) beside gpsd;
@@ -310,20 +310,17 @@ def json_result(proc, what):
 
 
 def run_together(rate, hosts, workdir):
-    """HOSTS (consumers) on one simulator stream at the same time through the fan-out, or one
-    host alone on the simulator's device. Returns {host name: result}."""
+    """HOSTS (consumers) on one simulator stream at the same time through the fan-out (a host
+    alone through it as well). Returns {host name: result}."""
     sim = Simulator(workdir, rate)
     fan = None
     outs = {}
     try:
-        if len(hosts) > 1 or SIDE:
-            fan = Fanout(workdir, sim.link, len(hosts))
-            devices = fan.paths
-        else:
-            devices = [sim.link]
+        # A host alone goes through the fan-out too, for its write times (see fanout.py).
+        fan = Fanout(workdir, sim.link, len(hosts))
         started = []
         try:
-            for h, dev in zip(hosts, devices):
+            for h, dev in zip(hosts, fan.paths):
                 h.start(dev, workdir)
                 started.append(h)
         finally:
@@ -342,24 +339,20 @@ def run_together(rate, hosts, workdir):
     sim_truth = [t for t in sim.truth() if t["sent"] and t["pvt"]]
     res = {}
     hop, window = [], []
+    by_pos = {(t["lat_e7"], t["lon_e7"]): t["t_mono"] for t in sim_truth}
     for i, h in enumerate(hosts):
-        if fan:
-            w = fan.written(i)
-            written = {k: v[0] for k, v in w.items()}
-            by_pos = {(t["lat_e7"], t["lon_e7"]): t["t_mono"] for t in sim_truth}
-            hop += [v[1] - by_pos[k] for k, v in w.items() if k in by_pos]
-            window += [v[2] - v[0] for v in w.values()]
-        else:
-            written = {(t["lat_e7"], t["lon_e7"]): t["t_mono"] for t in sim_truth}
+        w = fan.written(i)
+        written = {k: v[0] for k, v in w.items()}
+        hop += [v[1] - by_pos[k] for k, v in w.items() if k in by_pos]
+        window += [v[2] - v[0] for v in w.values()]
         res[h.name] = h.result(outs[h.name], written, sim_truth)
-    if fan:
-        q = quantiles(hop)
-        res["fanout_hop"] = q and {"p50_ms": q["p50_ms"], "p99_ms": q["p99_ms"]}
-        # How long the fan-out's writes took, clock to clock: a long one is a write after which
-        # a woken consumer took the CPU (the reason its time is read before the write).
-        q = quantiles(window)
-        res["fanout_write"] = q and {"p50_ms": q["p50_ms"], "p99_ms": q["p99_ms"],
-                                     "max_ms": q["max_ms"]}
+    q = quantiles(hop)
+    res["fanout_hop"] = q and {"p50_ms": q["p50_ms"], "p99_ms": q["p99_ms"]}
+    # How long the fan-out's writes took, clock to clock: a long one is a write after which a
+    # woken consumer took the CPU (the reason its time is read before the write).
+    q = quantiles(window)
+    res["fanout_write"] = q and {"p50_ms": q["p50_ms"], "p99_ms": q["p99_ms"],
+                                 "max_ms": q["max_ms"]}
     return res
 
 
@@ -381,7 +374,9 @@ def run_rate(rate):
                 else:
                     print("bench/live: %s alone at %g Hz for %g s ..." % (
                         HOSTS[kind], rate, SECONDS), flush=True)
-                    runs[kind] = {"zq": run_together(rate, [ZqHost(kind)], workdir)[kind]}
+                    r = run_together(rate, [ZqHost(kind)], workdir)
+                    runs[kind] = {"zq": r[kind], "fanout_hop": r["fanout_hop"],
+                                  "fanout_write": r["fanout_write"]}
             except RuntimeError as e:
                 if "in this build" not in str(e):
                     raise
@@ -756,7 +751,7 @@ def print_latency(rates, results, label=""):
     print()
     how = ("side by side on one stream through the fan-out (latency from the last byte into "
            "each consumer's own pty)" if SIDE else
-           "each host alone on its own simulator run (latency from the simulator's write)")
+           "each host alone on its own simulator run, through the fan-out")
     print("Wire-to-host latency%s, NAV-PVT's last byte written -> host has the value; %s; "
           "load %s at start, %s at end; one wake-up cycle of a bare thread (poll, read, sleep) "
           "costs %s us CPU at start, %s at end" % (
