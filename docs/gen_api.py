@@ -21,6 +21,7 @@ OUTPUT = os.path.join(REPO, "docs", "API.md")
 MODULES = [
     ("zq_gps", "zq_gps/zq_gps.pyi", "the receiver driver"),
     ("libs.pyubx2", "libs/pyubx2/pyubx2.pyi", "the UBX codec"),
+    ("zq_hub", "zq_hub/zq_hub.pyi", "the receiver's hub"),
 ]
 
 

@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "feed.hpp"
 #include "port.hpp"
 #include "services.hpp"
 
@@ -154,6 +155,8 @@ PyObject* hub_close(PyObject* self, PyObject*) {
     if (registered) hubs.erase(it);
     untap(h);
     Py_CLEAR(h->receiver);
+    // Waiters wake with None, iterations end, no callback starts after this.
+    close_feeds(h);
     // Services' threads may need the GIL to finish (callbacks): wait for them without it.
     std::shared_ptr<zq::hub::Hub> hub = h->core->hub;
     pyref::without_gil([&] {
@@ -177,8 +180,11 @@ PyObject* hub_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
     Py_RETURN_FALSE;
 }
 
+// A closed hub hears nothing more: it reports "stopped", not the last state it heard.
 PyObject* hub_get_state(PyObject* self, void*) {
-    return PyUnicode_FromString(zq::hub::to_string(as_hub(self)->core->hub->tap().state()));
+    HubObject* h = as_hub(self);
+    const State s = h->receiver ? h->core->hub->tap().state() : State::stopped;
+    return Py_NewRef(state_of(Py_TYPE(self))->state_names[static_cast<int>(s)]);
 }
 
 PyObject* hub_get_latest(PyObject* self, void*) {
@@ -209,6 +215,30 @@ PyMethodDef hub_methods[] = {
     {"__enter__", hub_enter, METH_NOARGS, nullptr},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_exit)),
      METH_FASTCALL, nullptr},
+    {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_wait)),
+     METH_VARARGS | METH_KEYWORDS,
+     "wait(timeout=None): the next accepted message, once stored, or None."},
+    {"wait_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_wait_state)),
+     METH_VARARGS | METH_KEYWORDS,
+     "wait_state(timeout=None, *, since=None): the state once it differs from SINCE, or None."},
+    {"messages", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_messages)),
+     METH_VARARGS | METH_KEYWORDS,
+     "messages(identities=None, timeout=None, *, states=False, capacity=256): an iterator."},
+    {"states", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_states)),
+     METH_VARARGS | METH_KEYWORDS, "states(timeout=None, *, capacity=256): an iterator."},
+    {"subscribe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_subscribe)),
+     METH_VARARGS | METH_KEYWORDS,
+     "subscribe(callback, identities=None, *, states=False, capacity=256) -> Subscription."},
+    {"frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_frames)),
+     METH_VARARGS | METH_KEYWORDS,
+     "frames(kinds=None, timeout=None, *, capacity=256): (kind, rx_time, bytes) iterator."},
+    {"wait_async", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_wait_async)),
+     METH_VARARGS | METH_KEYWORDS, "wait_async(timeout=None): awaitable wait()."},
+    {"messages_async",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hub_messages_async)),
+     METH_VARARGS | METH_KEYWORDS,
+     "messages_async(identities=None, timeout=None, *, states=False, capacity=256): an async "
+     "iterator."},
 };
 
 PyGetSetDef hub_getset[] = {
@@ -219,6 +249,8 @@ PyGetSetDef hub_getset[] = {
     {"receiver", hub_get_receiver, nullptr, "The receiver attached to, or None once closed.",
      nullptr},
     {"closed", hub_get_closed, nullptr, "True once close() has run.", nullptr},
+    {"dropped", hub_get_dropped, nullptr,
+     "Items the hub's queues lost, oldest first, while their hosts fell behind.", nullptr},
 };
 
 // The type's tables: the hub's rows, then each service's, then the sentinel. Made once per
@@ -279,6 +311,10 @@ double realtime_now() {
     return clock_seconds(CLOCK_REALTIME);
 }
 
+ModuleState* state_of(PyTypeObject* type) {
+    return static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+
 PyObject* create_hub_type(PyObject* module) {
     for (PyType_Slot* slot = hub_slots; slot->slot != 0; ++slot) {
         if (slot->slot == Py_tp_methods) slot->pfunc = method_table();
@@ -300,9 +336,13 @@ PyObject* attach(PyObject* module, PyObject* receiver) {
                      Py_TYPE(receiver)->tp_name);
         return nullptr;
     }
-    Ref type = Ref::steal(PyObject_GetAttrString(module, "Hub"));
-    if (!type) return nullptr;
-    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    // From the module's state, not its attribute, which a host may replace.
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!st || !st->hub_type) {
+        PyErr_SetString(PyExc_RuntimeError, "attach(): the zq_hub module is not set up");
+        return nullptr;
+    }
+    auto* tp = reinterpret_cast<PyTypeObject*>(st->hub_type);
     Ref self = Ref::steal(tp->tp_alloc(tp, 0));
     if (!self) return nullptr;
     HubObject* h = as_hub(self.get());
@@ -336,12 +376,11 @@ void on_pass_begin(HubObject* h, PyObject* ubr) {
         note_device(h);
         port_follow(h, h->receiver);
     }
-    auto& tap = h->core->hub->tap();
-    if (tap.state() == State::stopped)
-        tap.publish_state(State::stale, monotonic_now(), realtime_now());
+    if (h->core->hub->tap().state() == State::stopped) change_state(h, State::stale);
 }
 
-void on_message_read(HubObject* h, PyObject* raw, PyObject*) {
+void on_message_read(HubObject* h, PyObject* raw, PyObject* msg) {
+    feed_read(h, raw, msg);
     // A stand-in reader: the frames it returns are what the tap gets.
     if (h->native_tap || !PyBytes_Check(raw)) return;
     const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(raw));
@@ -354,7 +393,7 @@ void on_message_read(HubObject* h, PyObject* raw, PyObject*) {
 
 void on_accepted(HubObject* h, PyObject* msg) {
     Py_XSETREF(h->latest, Py_NewRef(msg));
-    h->core->hub->tap().publish_state(State::live, monotonic_now(), realtime_now());
+    feed_accepted(h, msg);
 }
 
 void on_state(HubObject* h, zq_hub_abi::LoopState s) {
@@ -362,9 +401,9 @@ void on_state(HubObject* h, zq_hub_abi::LoopState s) {
     if (s == zq_hub_abi::LoopState::stopped) {
         port_stopped(h);
         tap.end_of_stream(monotonic_now(), realtime_now());
-        tap.publish_state(State::stopped, monotonic_now(), realtime_now());
+        change_state(h, State::stopped);
     } else if (s == zq_hub_abi::LoopState::stale) {
-        tap.publish_state(State::stale, monotonic_now(), realtime_now());
+        change_state(h, State::stale);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <vector>
 
 #include "../core/hub.hpp"
 #include "pyref.hpp"
@@ -15,10 +16,30 @@ namespace zq_hub {
 
 using pyref::Ref;
 
+struct Feed;
+struct Worker;
+
 // The C++ side of a Hub object. The core hub is shared with the tap sink a reader holds, so a
-// reader that outlives the Hub object (or its close) only feeds a closed tap.
+// reader that outlives the Hub object (or its close) only feeds a closed tap. The host's
+// queues (feed.hpp) are listed here while open; the lists are used with the GIL held.
 struct HubCore {
     std::shared_ptr<zq::hub::Hub> hub = std::make_shared<zq::hub::Hub>();
+    std::vector<std::shared_ptr<Feed>> feeds;                 // waiters, iterators, callbacks
+    std::vector<std::shared_ptr<zq::hub::Consumer>> frames;   // frames() iterators
+    std::vector<std::shared_ptr<Worker>> workers;             // subscriptions' threads
+    std::size_t keyed = 0;       // feeds that take messages by identity
+    uint64_t retired_dropped = 0;  // drops of the queues closed so far
+};
+
+// The module's state: its types, and the state names as the host sees them.
+struct ModuleState {
+    PyObject* hub_type;
+    PyObject* messages_type;
+    PyObject* frames_type;
+    PyObject* subscription_type;
+    PyObject* async_messages_type;
+    PyObject* pending_type;
+    PyObject* state_names[3];  // by zq::hub::State
 };
 
 struct HubObject {
@@ -37,6 +58,8 @@ inline HubObject* as_hub(PyObject* o) {
 
 // Creates the Hub type for MODULE; a new reference.
 PyObject* create_hub_type(PyObject* module);
+// The module state of the module that made TYPE's objects (the Hub and the binding's types).
+ModuleState* state_of(PyTypeObject* type);
 
 // attach(receiver): the receiver's hub, made on first use.
 PyObject* attach(PyObject* module, PyObject* receiver);

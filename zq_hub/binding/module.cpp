@@ -3,6 +3,7 @@
 // that zq_gps's reader loop notifies.
 #include <Python.h>
 
+#include "feed.hpp"
 #include "hub.hpp"
 
 #ifndef ZQ_VERSION
@@ -32,9 +33,48 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!st) return 0;
+    Py_VISIT(st->hub_type);
+    Py_VISIT(st->messages_type);
+    Py_VISIT(st->frames_type);
+    Py_VISIT(st->subscription_type);
+    Py_VISIT(st->async_messages_type);
+    Py_VISIT(st->pending_type);
+    for (PyObject* n : st->state_names)
+        Py_VISIT(n);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!st) return 0;
+    Py_CLEAR(st->hub_type);
+    Py_CLEAR(st->messages_type);
+    Py_CLEAR(st->frames_type);
+    Py_CLEAR(st->subscription_type);
+    Py_CLEAR(st->async_messages_type);
+    Py_CLEAR(st->pending_type);
+    for (PyObject*& n : st->state_names)
+        Py_CLEAR(n);
+    return 0;
+}
+
+void module_free(void* module) {
+    module_clear(static_cast<PyObject*>(module));
+}
+
 int module_exec(PyObject* module) {
-    Ref hub_type = Ref::steal(create_hub_type(module));
-    if (!hub_type || PyModule_AddObjectRef(module, "Hub", hub_type.get()) < 0) return -1;
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    const char* states[] = {"live", "stale", "stopped"};  // by zq::hub::State
+    for (int i = 0; i < 3; ++i) {
+        st->state_names[i] = PyUnicode_InternFromString(states[i]);
+        if (!st->state_names[i]) return -1;
+    }
+    st->hub_type = create_hub_type(module);
+    if (!st->hub_type || PyModule_AddObjectRef(module, "Hub", st->hub_type) < 0) return -1;
+    if (!create_feed_types(module, st) || !create_aio_types(module, st)) return -1;
     Ref observer = Ref::steal(PyCapsule_New(const_cast<zq_hub_abi::Observer*>(&kObserver),
                                             zq_hub_abi::kObserverCapsule, nullptr));
     if (!observer || PyModule_AddObjectRef(module, "_observer", observer.get()) < 0) return -1;
@@ -57,12 +97,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "zq_hub",
     "The receiver's hub: wait for messages, tap every frame.",
-    0,
+    sizeof(ModuleState),
     module_methods,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace

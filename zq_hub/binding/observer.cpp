@@ -5,28 +5,38 @@
 namespace zq_hub {
 namespace {
 
+// The hub stays alive through each notification, whatever Python code a notification runs
+// (a stand-in message's finalizer that closes the hub, say).
+template <class Fn>
+void with_hub(PyObject* receiver, Fn&& fn) {
+    HubObject* h = hub_for(receiver);
+    if (!h) return;
+    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(h));
+    fn(h);
+}
+
 void pass_begin(PyObject* receiver, PyObject* ubr) {
-    if (HubObject* h = hub_for(receiver)) on_pass_begin(h, ubr);
+    with_hub(receiver, [&](HubObject* h) { on_pass_begin(h, ubr); });
 }
 
 void message_read(PyObject* receiver, PyObject* raw, PyObject* msg) {
-    if (HubObject* h = hub_for(receiver)) on_message_read(h, raw, msg);
+    with_hub(receiver, [&](HubObject* h) { on_message_read(h, raw, msg); });
 }
 
 void accepted(PyObject* receiver, PyObject* msg) {
-    if (HubObject* h = hub_for(receiver)) on_accepted(h, msg);
+    with_hub(receiver, [&](HubObject* h) { on_accepted(h, msg); });
 }
 
 void state(PyObject* receiver, zq_hub_abi::LoopState s) {
-    if (HubObject* h = hub_for(receiver)) on_state(h, s);
+    with_hub(receiver, [&](HubObject* h) { on_state(h, s); });
 }
 
 void write_begin(PyObject* receiver) {
-    if (HubObject* h = hub_for(receiver)) on_write_begin(h);
+    with_hub(receiver, [&](HubObject* h) { on_write_begin(h); });
 }
 
 void write_end(PyObject* receiver) {
-    if (HubObject* h = hub_for(receiver)) on_write_end(h);
+    with_hub(receiver, [&](HubObject* h) { on_write_end(h); });
 }
 
 }  // namespace
