@@ -49,6 +49,18 @@ Trajectory::Trajectory(double lat, double lon, double speed, double heading, dou
       acquire_s_(acquire_seconds),
       sky_(std::move(sky)) {}
 
+void set_utc_date(Solution& s, int64_t unix_s) {
+    const time_t tt = static_cast<time_t>(unix_s);
+    tm utc{};
+    gmtime_r(&tt, &utc);
+    s.year = utc.tm_year + 1900;
+    s.month = utc.tm_mon + 1;
+    s.day = utc.tm_mday;
+    s.hour = utc.tm_hour;
+    s.min = utc.tm_min;
+    s.sec = utc.tm_sec;
+}
+
 Solution Trajectory::advance(int64_t unix_ms) {
     if (start_ms_ < 0) start_ms_ = last_ms_ = unix_ms;
     const double t = (unix_ms - start_ms_) / 1000.0;
@@ -69,15 +81,7 @@ Solution Trajectory::advance(int64_t unix_ms) {
     s.unix_ms = unix_ms;
     const int64_t secs = unix_ms / 1000;
     s.millis = static_cast<int>(unix_ms % 1000);
-    const time_t tt = static_cast<time_t>(secs);
-    tm utc{};
-    gmtime_r(&tt, &utc);
-    s.year = utc.tm_year + 1900;
-    s.month = utc.tm_mon + 1;
-    s.day = utc.tm_mday;
-    s.hour = utc.tm_hour;
-    s.min = utc.tm_min;
-    s.sec = utc.tm_sec;
+    set_utc_date(s, secs);
     s.nano = s.millis * 1000000;
     const int64_t gps_ms = (secs - kGpsEpochUnix + kLeapSeconds) * 1000 + s.millis;
     s.itow = static_cast<uint32_t>(gps_ms % (604800LL * 1000));

@@ -47,6 +47,9 @@ struct Solution {
     int num_sv() const;
 };
 
+// The solution's UTC date and time of day (year .. sec) at UNIX_S seconds since 1970.
+void set_utc_date(Solution& s, int64_t unix_s);
+
 class Sky;
 
 class Trajectory {

@@ -15,18 +15,6 @@ int64_t floor_div(int64_t a, int64_t b) {
     return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);
 }
 
-void set_date(Solution& s, int64_t unix_s) {
-    const time_t tt = static_cast<time_t>(unix_s);
-    tm utc{};
-    gmtime_r(&tt, &utc);
-    s.year = utc.tm_year + 1900;
-    s.month = utc.tm_mon + 1;
-    s.day = utc.tm_mday;
-    s.hour = utc.tm_hour;
-    s.min = utc.tm_min;
-    s.sec = utc.tm_sec;
-}
-
 }  // namespace
 
 bool TimeState::command(const std::string& what) {
@@ -70,7 +58,7 @@ void apply_time(Solution& s, const TimeState& t, int64_t utc_ns) {
         int week = 0;
         gps_time(utc_ns, &week, &s.itow);
     }
-    set_date(s, t.rollover ? unix_s - 1024 * kWeek : unix_s);
+    set_utc_date(s, t.rollover ? unix_s - 1024 * kWeek : unix_s);
     s.valid = t.invalid ? 0 : 0x07;
     s.flags2 = t.invalid || t.unconfirmed ? 0x20 : 0xE0;  // confirmedAvai (+ date and time)
     s.t_acc = t.invalid ? 0xFFFFFFFFu : 25;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "civil.hpp"
 #include "ubx/le.hpp"
 
 namespace zq::hub::gpsd {
@@ -126,19 +127,10 @@ std::string iso8601(double seconds) {
         rem += 86400;
         --days;
     }
-    // civil_from_days (Howard Hinnant's algorithm).
-    const int64_t z = days + 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+    const Civil c = civil_from_days(days);
     char buf[48];
     std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                  static_cast<long long>(y), m, d, static_cast<int>(rem / 3600),
+                  static_cast<long long>(c.year), c.month, c.day, static_cast<int>(rem / 3600),
                   static_cast<int>(rem / 60 % 60), static_cast<int>(rem % 60),
                   static_cast<int>(frac));
     return buf;

@@ -70,18 +70,6 @@ int64_t build_floor() noexcept {
     return (days - 1) * 86400;
 }
 
-Civil civil_from_days(int64_t z) noexcept {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    return {static_cast<int64_t>(yoe) + era * 400 + (m <= 2), m, d};
-}
-
 double TimeSample::offset() const noexcept {
     const double whole = std::floor(rx_real);
     return (static_cast<double>(utc_sec) - whole) + (utc_nsec * 1e-9 - (rx_real - whole));

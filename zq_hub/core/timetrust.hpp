@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "civil.hpp"
 #include "hub.hpp"
 #include "pvt.hpp"
 #include "tap.hpp"
@@ -167,11 +168,5 @@ class TimeFeed : public Service {
     double first_at_ = -1;
 };
 
-// Civil date of a day count since 1970-01-01 (the inverse of days_from_civil).
-struct Civil {
-    int64_t year;
-    unsigned month, day;
-};
-Civil civil_from_days(int64_t days) noexcept;
 
 }  // namespace zq::hub
