@@ -114,14 +114,50 @@ constexpr bool names_unique() {
     return true;
 }
 
+// Every catalogued form lies within its class's maximum, and its class is one receivers send.
+constexpr const ClassDef* class_row(uint8_t cls) {
+    for (const auto& c : kClasses) {
+        if (c.cls == cls) return &c;
+    }
+    return nullptr;
+}
+constexpr bool classes_cover_catalogue() {
+    for (std::size_t i = 1; i < std::size(kClasses); ++i) {
+        if (kClasses[i - 1].cls >= kClasses[i].cls) return false;
+    }
+    for (const auto& m : kCatalogue) {
+        const ClassDef* c = class_row(m.cls());
+        if (c == nullptr || m.max_len > c->max_len) return false;
+    }
+    return true;
+}
+
+// The class maxima by class byte; 0 for a class no receiver sends.
+constexpr std::array<uint16_t, 256> class_maxima() {
+    std::array<uint16_t, 256> t{};
+    for (const auto& c : kClasses)
+        t[c.cls] = c.max_len;
+    return t;
+}
+inline constexpr std::array<uint16_t, 256> kClassMax = class_maxima();
+
 static_assert(keys_sorted(), "catalogue rows must be sorted by class/id for binary search");
 static_assert(forms_disjoint(), "forms of one message must be told apart by length or match");
 static_assert(fields_fit(), "a field lies outside its message or has an impossible type");
 static_assert(names_unique(), "field names must be unique within a message form");
+static_assert(classes_cover_catalogue(),
+              "a catalogued message of a class receivers do not send, or beyond its maximum");
 
 }  // namespace tables
 
 inline constexpr std::span<const MessageDef> catalogue{tables::kCatalogue};
+
+inline constexpr std::span<const ClassDef> classes{tables::kClasses};
+
+// The longest payload a message of class `cls` can have; 0 when no receiver sends the class.
+constexpr std::size_t class_max_len(uint8_t cls) noexcept {
+    return tables::kClassMax[cls];
+}
 
 // All forms of a message, in table order; empty when the catalogue does not know it.
 std::span<const MessageDef> forms_of(uint8_t cls, uint8_t id) noexcept;
