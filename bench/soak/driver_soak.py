@@ -84,7 +84,8 @@ def load(root):
 
 def run_messages(zq, args):
     total = args.n
-    warm = min(50000, total // 10)
+    warm = max(1, min(50000, total // 10))
+    every = max(1, min(10000, total // 10))  # a short run still samples threads and fds
     stream = Stream(total)
     zq.serial = type("serial", (), {"Serial": staticmethod(lambda **kw: stream)})
     real_time = time
@@ -110,7 +111,7 @@ def run_messages(zq, args):
                 if state["n"] == warm:
                     gc.collect()
                     state["rss_warm"] = rss()
-                if state["n"] % 10000 == 0:
+                if state["n"] % every == 0:
                     state["threads"].add(threading.active_count())
                     state["fds"].add(fds())
                     if state["rss_warm"] is not None:
@@ -224,7 +225,7 @@ def run_cycles(zq, args):
     rss_warm = None
     rss_max = 0
     misses = 0
-    warm = min(100, args.n // 10)
+    warm = max(1, min(100, args.n // 10))  # a run of fewer than 10 cycles warms up in one
     t0 = time.monotonic()
     for i in range(args.n):
         g.stopit = 0
