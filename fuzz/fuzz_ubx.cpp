@@ -1,8 +1,10 @@
 // libFuzzer target: scanner and decoder on arbitrary bytes in arbitrary chunking.
 //
 // Input: byte 0 seeds the chunk sizes, the rest is the stream. Checks that chunking never
-// changes which frames come out, that memory stays within one frame, and that every frame
-// decodes or fails with ubx::Error. The same bytes are also wrapped in a valid frame, so that
+// changes which frames come out (whole == chunked), that memory stays within one frame, that
+// every frame decodes or fails with ubx::Error, and that no frame inside a true frame's payload
+// takes its place (no embedded preemption: the input as the payload of a frame a receiver could
+// send comes out whole, in any chunking). The same bytes are also wrapped in a valid frame, so that
 // the decoder and builder see arbitrary payloads without the fuzzer having to find checksums.
 #include <cstddef>
 #include <cstdint>
@@ -43,7 +45,7 @@ std::vector<std::vector<uint8_t>> scan(std::span<const uint8_t> in, uint8_t seed
             out.emplace_back(f->raw.begin(), f->raw.end());
         }
         check(s.drained());
-        check(s.buffered() <= max_payload + ubx::kOverhead);
+        check(s.buffered() <= max_payload + ubx::kOverhead + ubx::kHeaderSize - 1);
     }
     return out;
 }
@@ -90,6 +92,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const auto whole = scan(in, 0, cap);
     const auto chunked = scan(in, seed | 1, cap);
     check(whole == chunked);
+    {
+        // MON with an id no catalogue row has: any length up to the cap fits.
+        static const std::vector<uint8_t> cfg_rxm = {0xB5, 0x62, 0x06, 0x11, 0x02,
+                                                     0x00, 0x08, 0x00, 0x21, 0x91};
+        const auto outer = ubx::make_frame(0x0A, 0xEE, in.first(std::min(in.size(), cap)));
+        std::vector<uint8_t> stream = cfg_rxm;
+        stream.insert(stream.end(), outer.begin(), outer.end());
+        stream.insert(stream.end(), cfg_rxm.begin(), cfg_rxm.end());
+        const std::vector<std::vector<uint8_t>> want = {cfg_rxm, outer, cfg_rxm};
+        check(scan(stream, 0, cap) == want);
+        check(scan(stream, seed | 1, cap) == want);
+    }
     for (const auto& raw : whole) {
         const ubx::Frame f = ubx::parse_frame(raw);
         exercise(f.cls, f.id, f.payload);

@@ -138,23 +138,23 @@ Scanner::Kind Scanner::classify(const uint8_t* h) const noexcept {
 
 // Settles the implausible candidates that end at or before `upto`, every sync char before which
 // has been classified: the first one (by end, then offset) whose checksum holds is the hit.
-std::optional<Scanner::Hit> Scanner::settle(const uint8_t* base, std::size_t upto,
-                                            std::size_t origin) {
-    while (!due_.empty() && origin + (due_.front() >> 32) <= upto) {
-        const std::size_t e = origin + (due_.front() >> 32);
-        const std::size_t at = origin + static_cast<uint32_t>(due_.front());
+std::optional<Scanner::Hit> Scanner::settle(const uint8_t* base, std::size_t upto) {
+    while (!due_.empty() && due_.front().first <= upto) {
+        const auto [e, at] = due_.front();
         std::pop_heap(due_.begin(), due_.end(), std::greater<>{});
         due_.pop_back();
-        *std::lower_bound(waiting_.begin(), waiting_.end(), at - origin,
-                          [](uint32_t w, std::size_t v) { return (w & ~kDone) < v; }) |= kDone;
+        *std::lower_bound(waiting_.begin(), waiting_.end(), at,
+                          [](std::size_t w, std::size_t v) { return (w & ~kDone) < v; }) |= kDone;
+        // Settled ones leave from the front, so that a long chunk keeps the list short.
+        while (!waiting_.empty() && (waiting_.front() & kDone) != 0)
+            waiting_.pop_front();
         if (checksum_ok(base + at, e - at)) return Hit{at, e - at};
     }
     return std::nullopt;
 }
 
 // Looks in base[0, end) for the next frame by the two rules in frame.hpp, resuming where the
-// last call stopped. Offsets are kept relative to `origin`, which lies no more than a frame and
-// a header before `end`. Without a hit, the members describe what is left; with one they are
+// last call stopped. Without a hit, the members describe what is left; with one they are
 // stale (the caller forgets them).
 //
 // Each candidate is checksummed once, when it is first complete. While a plausible candidate is
@@ -170,12 +170,11 @@ std::optional<Scanner::Hit> Scanner::settle(const uint8_t* base, std::size_t upt
 // with a length it cannot have, a length above its class's longest message. The delay a false
 // plausible header can still cause is bounded by that class maximum (4 KiB for NAV), and its
 // odds are those of B5 62, a real class and a fitting length lining up by chance.
-std::optional<Scanner::Hit> Scanner::search(const uint8_t* base, std::size_t end,
-                                            std::size_t origin) {
+std::optional<Scanner::Hit> Scanner::search(const uint8_t* base, std::size_t end) {
     for (;;) {
         if (await_at_ != kNone) {
-            const std::size_t at = origin + await_at_;
-            const std::size_t e = origin + await_end_;
+            const std::size_t at = await_at_;
+            const std::size_t e = await_end_;
             if (e > end) {
                 need_ = e - end;
                 return std::nullopt;
@@ -192,8 +191,8 @@ std::optional<Scanner::Hit> Scanner::search(const uint8_t* base, std::size_t end
             const std::size_t p = hit != nullptr ? static_cast<std::size_t>(hit - base) : end;
             // Every sync char before p is classified: the implausible candidates ending by then
             // are settled (none of them holds a plausible one, or it would have been dropped).
-            if (auto h = settle(base, p, origin)) return h;
-            const std::size_t top = due_.empty() ? SIZE_MAX : origin + (due_.front() >> 32);
+            if (auto h = settle(base, p)) return h;
+            const std::size_t top = due_.empty() ? SIZE_MAX : due_.front().first;
             if (hit == nullptr) {
                 scan_ = end;
                 need_ = std::min(kOverhead, top - end);
@@ -215,16 +214,16 @@ std::optional<Scanner::Hit> Scanner::search(const uint8_t* base, std::size_t end
             if (kind == Kind::Rejected) continue;
             const std::size_t e = p + length_field(hit) + kOverhead;
             if (kind == Kind::Implausible) {
-                waiting_.push_back(static_cast<uint32_t>(p - origin));
-                due_.push_back(static_cast<uint64_t>(e - origin) << 32 | (p - origin));
+                waiting_.push_back(p);
+                due_.emplace_back(e, p);
                 std::push_heap(due_.begin(), due_.end(), std::greater<>{});
                 continue;
             }
             // A plausible candidate: the implausible ones still open all hold it, and give way.
             waiting_.clear();
             due_.clear();
-            await_at_ = p - origin;
-            await_end_ = e - origin;
+            await_at_ = p;
+            await_end_ = e;
             scan_ = p + 1;
             break;
         }
@@ -232,11 +231,11 @@ std::optional<Scanner::Hit> Scanner::search(const uint8_t* base, std::size_t end
 }
 
 // Where the first candidate not yet ruled out starts (`end` of the last search when none is).
-std::size_t Scanner::first_live(std::size_t origin) {
-    if (await_at_ != kNone) return origin + await_at_;
+std::size_t Scanner::first_live() {
+    if (await_at_ != kNone) return await_at_;
     while (!waiting_.empty() && (waiting_.front() & kDone) != 0)
         waiting_.pop_front();
-    return waiting_.empty() ? scan_ : std::min(origin + waiting_.front(), scan_);
+    return waiting_.empty() ? scan_ : std::min(waiting_.front(), scan_);
 }
 
 // Moves the offsets of the open candidates `by` bytes down.
@@ -245,12 +244,13 @@ void Scanner::rebase(std::size_t by) noexcept {
         await_at_ -= by;
         await_end_ -= by;
     }
-    const auto d = static_cast<uint32_t>(by);
-    for (uint32_t& w : waiting_)
-        w -= d;
-    // Both halves go down alike, so the heap order holds.
-    for (uint64_t& x : due_)
-        x -= (uint64_t{d} << 32) | d;
+    for (std::size_t& w : waiting_)
+        w -= by;  // below the done flag
+    // Both go down alike, so the heap order holds.
+    for (auto& [e, at] : due_) {
+        e -= by;
+        at -= by;
+    }
 }
 
 // Counts the candidates in base[from, to), which the scanner steps over. A plausible one there
@@ -325,14 +325,14 @@ std::optional<Frame> Scanner::next_in_carry() {
     for (;;) {
         const uint8_t* base = carry_.data();
         const std::size_t end = carry_.size();
-        if (const auto hit = search(base, end, 0)) {
+        if (const auto hit = search(base, end)) {
             step_over(base, cbeg_, hit->at, end);
             ++stats_.frames;
             cbeg_ = hit->at;
             release_ = hit->total;
             return view(base + hit->at, hit->total);
         }
-        const std::size_t live = first_live(0);
+        const std::size_t live = first_live();
         step_over(base, cbeg_, live, end);
         cbeg_ = live;
         if (cbeg_ >= end) return std::nullopt;  // nothing left to wait for: on in the input
@@ -350,27 +350,26 @@ std::optional<Frame> Scanner::next_in_input() {
     if (in_.empty()) return std::nullopt;
     const uint8_t* base = in_.data();
     const std::size_t end = in_.size();
-    // Only a candidate starting in the last frame's length (and a header) of the chunk can wait.
-    const std::size_t span = max_payload_ + kOverhead + kHeaderSize;
-    const std::size_t origin = end > span ? end - span : 0;
     scan_ = 0;
-    if (const auto hit = search(base, end, origin)) {
+    if (const auto hit = search(base, end)) {
         step_over(base, 0, hit->at, end);
         ++stats_.frames;
         in_ = in_.subspan(hit->at + hit->total);
         forget_candidates();
         return view(base + hit->at, hit->total);
     }
-    const std::size_t live = first_live(origin);
+    const std::size_t live = first_live();
     step_over(base, 0, live, end);
     if (live >= end) {
         in_ = {};
         forget_candidates();
         return std::nullopt;
     }
-    // The chunk ends inside a candidate: keep it, and what follows it, for the next chunk.
+    // The chunk ends inside a candidate: keep it, and what follows it, for the next chunk. It
+    // started in the chunk's last frame and header.
+    const std::size_t span = max_payload_ + kOverhead + kHeaderSize;
     if (carry_.capacity() < span) carry_.reserve(span);
-    rebase(live - origin);  // offsets from origin become offsets into the carry
+    rebase(live);  // offsets into the chunk become offsets into the carry
     scan_ -= live;
     in_ = in_.subspan(live);
     pull(in_.size());

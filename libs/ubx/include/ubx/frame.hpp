@@ -7,6 +7,7 @@
 #include <deque>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace ubx {
@@ -141,9 +142,9 @@ class Scanner {
     std::optional<Frame> next_in_carry();
     std::optional<Frame> next_in_input();
     Kind classify(const uint8_t* header) const noexcept;
-    std::optional<Hit> search(const uint8_t* base, std::size_t end, std::size_t origin);
-    std::optional<Hit> settle(const uint8_t* base, std::size_t upto, std::size_t origin);
-    std::size_t first_live(std::size_t origin);
+    std::optional<Hit> search(const uint8_t* base, std::size_t end);
+    std::optional<Hit> settle(const uint8_t* base, std::size_t upto);
+    std::size_t first_live();
     void rebase(std::size_t by) noexcept;
     void step_over(const uint8_t* base, std::size_t from, std::size_t to, std::size_t end);
     void forget_candidates() noexcept;
@@ -155,18 +156,18 @@ class Scanner {
     std::size_t cbeg_ = 0;
     std::size_t release_ = 0;  // carry bytes handed out as the last frame, dropped on next call
     std::span<const uint8_t> in_;
-    // What search() knows between calls, as offsets from its origin: the plausible candidate
-    // being awaited (kNone when there is none; then nothing inside it has been looked at yet),
-    // or else the implausible candidates not yet settled, by offset (those settled since flagged
-    // kDone) and as a min-heap of end << 32 | offset; and where looking for sync chars resumes.
-    // Every other candidate before scan_ is ruled out. The implausible ones hold at most one
-    // entry per two bytes of a frame, so they stay bounded like the carry.
-    static constexpr uint32_t kDone = 0x80000000u;
+    // What search() knows between calls, as offsets into the bytes it searches: the plausible
+    // candidate being awaited (kNone when there is none; nothing inside it has been looked at
+    // yet), or else the implausible candidates not yet settled, by offset (those settled since
+    // flagged kDone) and as a min-heap of (end, offset); and where looking for sync chars
+    // resumes. Every other candidate before scan_ is ruled out. The open implausible ones all
+    // end past the scan position, so there is at most one per two bytes of a frame.
+    static constexpr std::size_t kDone = std::size_t{1} << (sizeof(std::size_t) * 8 - 1);
     static constexpr std::size_t kNone = SIZE_MAX;
     std::size_t await_at_ = kNone;
     std::size_t await_end_ = 0;
-    std::deque<uint32_t> waiting_;
-    std::vector<uint64_t> due_;
+    std::deque<std::size_t> waiting_;
+    std::vector<std::pair<std::size_t, std::size_t>> due_;
     std::size_t scan_ = 0;
     std::size_t need_ = kOverhead;  // wanted() while the carry holds a candidate
     ScannerStats stats_;
