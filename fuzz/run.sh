@@ -34,7 +34,7 @@ flags=(-std=c++20 -O1 -g -Wall -Wextra -Werror -fsanitize=fuzzer,address,undefin
 core=("$repo"/libs/ubx/src/*.cpp)
 version="$(sed -n 's/^project([^ ]* VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")"
 # Largest input per target: small inputs keep each execution cheap (>= 1000 a second here).
-declare -A max_len=([ubx]=4096 [build]=512 [reader]=1024)
+declare -A max_len=([ubx]=4096 [build]=512 [reader]=512)
 
 mkdir -p "$out/artifacts"
 
@@ -95,7 +95,7 @@ seed() {
         size=$(stat -c %s "$f")
         while [ $(( k * piece )) -lt "$size" ] && [ $k -lt 8 ]; do
             local name="$corpus/seed-$(basename "$f")-$k"
-            [ -e "$name" ] || { printf '\x07'; tail -c +$(( k * piece + 1 )) "$f" | head -c "$piece"; } > "$name"
+            [ -e "$name" ] || { printf '\x07'; dd if="$f" bs="$piece" skip="$k" count=1 2>/dev/null; } > "$name"
             k=$(( k + 1 ))
         done
     done
