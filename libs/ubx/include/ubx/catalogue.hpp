@@ -115,19 +115,21 @@ constexpr bool names_unique() {
 }
 
 // Every catalogued form lies within its class's maximum, and its class is one receivers send.
-constexpr const ClassDef* class_row(uint8_t cls) {
-    for (const auto& c : kClasses) {
-        if (c.cls == cls) return &c;
+// (By index, not pointer: comparing an address with null is no constant expression under the
+// sanitizers.)
+constexpr std::size_t class_index(uint8_t cls) {
+    for (std::size_t i = 0; i < std::size(kClasses); ++i) {
+        if (kClasses[i].cls == cls) return i;
     }
-    return nullptr;
+    return std::size(kClasses);
 }
 constexpr bool classes_cover_catalogue() {
     for (std::size_t i = 1; i < std::size(kClasses); ++i) {
         if (kClasses[i - 1].cls >= kClasses[i].cls) return false;
     }
     for (const auto& m : kCatalogue) {
-        const ClassDef* c = class_row(m.cls());
-        if (c == nullptr || m.max_len > c->max_len) return false;
+        const std::size_t c = class_index(m.cls());
+        if (c == std::size(kClasses) || m.max_len > kClasses[c].max_len) return false;
     }
     return true;
 }
