@@ -104,7 +104,7 @@ void Scanner::feed(std::span<const uint8_t> chunk) {
 
 void Scanner::forget_candidates() noexcept {
     await_at_ = kNone;
-    waiting_.clear();
+    if (!waiting_.empty()) waiting_.clear();
     due_.clear();
     scan_ = cbeg_;
     need_ = kOverhead;
@@ -125,6 +125,16 @@ std::size_t Scanner::wanted() const noexcept {
 }
 
 Scanner::Kind Scanner::classify(const uint8_t* h) const noexcept {
+    // A stream repeats a few kinds of header: the last one's answer is kept (the catalogue's
+    // look-up was a tenth of a read() over a stream of NAV-PVTs).
+    const uint32_t key = uint32_t{h[2]} << 24 | uint32_t{h[3]} << 16 | le::load<uint16_t>(h + 4);
+    if (key == last_key_ && last_kind_ != Kind::None) return last_kind_;
+    last_key_ = key;
+    last_kind_ = classify_anew(h);
+    return last_kind_;
+}
+
+Scanner::Kind Scanner::classify_anew(const uint8_t* h) const noexcept {
     const std::size_t len = length_field(h);
     if (len > max_payload_) return Kind::Rejected;
     const std::size_t most = class_max_len(h[2]);
@@ -274,6 +284,7 @@ void Scanner::step_over(const uint8_t* base, std::size_t from, std::size_t to, s
                 else
                     ++stats_.bad_lengths;
                 break;
+            case Kind::None:  // classify() never says so
             case Kind::Plausible:
                 ++stats_.bad_checksums;
                 break;

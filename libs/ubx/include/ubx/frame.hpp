@@ -137,11 +137,12 @@ class Scanner {
         std::size_t at;
         std::size_t total;
     };
-    enum class Kind : uint8_t { Rejected, Plausible, Implausible };
+    enum class Kind : uint8_t { None, Rejected, Plausible, Implausible };
 
     std::optional<Frame> next_in_carry();
     std::optional<Frame> next_in_input();
     Kind classify(const uint8_t* header) const noexcept;
+    Kind classify_anew(const uint8_t* header) const noexcept;
     std::optional<Hit> search(const uint8_t* base, std::size_t end);
     std::optional<Hit> settle(const uint8_t* base, std::size_t upto);
     std::size_t first_live();
@@ -169,7 +170,9 @@ class Scanner {
     std::deque<std::size_t> waiting_;
     std::vector<std::pair<std::size_t, std::size_t>> due_;
     std::size_t scan_ = 0;
-    std::size_t need_ = kOverhead;  // wanted() while the carry holds a candidate
+    std::size_t need_ = kOverhead;   // wanted() while the carry holds a candidate
+    mutable uint32_t last_key_ = 0;  // class, id and length of the header classify() saw last
+    mutable Kind last_kind_ = Kind::None;
     ScannerStats stats_;
     SkipSink skip_sink_ = nullptr;
     void* skip_ctx_ = nullptr;
