@@ -494,4 +494,18 @@ TEST(ScannerEmbedded, ImplausibleFrameEarlyInALongChunkComesOutAsInPieces) {
     EXPECT_EQ(scan(stream, {4093}), want);
 }
 
+// What a receiver could send, as the scanner judges headers.
+TEST(ScannerEmbedded, PlausibleFollowsTheClassTableAndTheForms) {
+    EXPECT_FALSE(ubx::plausible(0x00, 0x00, 0));  // the empty frame: a class nobody sends
+    EXPECT_FALSE(ubx::plausible(0xD3, 0x23, 0));
+    EXPECT_TRUE(ubx::plausible(0x01, 0x07, 92));
+    EXPECT_TRUE(ubx::plausible(0x01, 0x07, 0));  // a poll
+    EXPECT_FALSE(ubx::plausible(0x01, 0x07, 10));
+    EXPECT_TRUE(ubx::plausible(0x01, 0x55, 1000));    // NAV, uncatalogued id
+    EXPECT_FALSE(ubx::plausible(0x01, 0x99, 15360));  // longer than any NAV message
+    EXPECT_TRUE(ubx::plausible(0x02, 0x15, 8176));    // RXM-RAWX at its longest
+    EXPECT_FALSE(ubx::plausible(0x05, 0x01, 3));
+    EXPECT_TRUE(ubx::plausible(0x04, 0x02, 5000));  // INF text has no bound
+}
+
 }  // namespace

@@ -91,6 +91,13 @@ Frame parse_frame(std::span<const uint8_t> raw) {
     return view(raw.data(), raw.size());
 }
 
+bool plausible(uint8_t cls, uint8_t id, std::size_t len) noexcept {
+    // An empty payload is the poll of any message.
+    const std::size_t most = class_max_len(cls);
+    return most != 0 && len <= most &&
+           (len == 0 || forms_of(cls, id).empty() || find_form(cls, id, len) != nullptr);
+}
+
 Scanner::Scanner(std::size_t max_payload, bool known_lengths_only)
     : max_payload_(max_payload), known_lengths_only_(known_lengths_only) {
     if (max_payload_ > 0xFFFF) max_payload_ = 0xFFFF;
@@ -137,12 +144,8 @@ Scanner::Kind Scanner::classify(const uint8_t* h) const noexcept {
 Scanner::Kind Scanner::classify_anew(const uint8_t* h) const noexcept {
     const std::size_t len = length_field(h);
     if (len > max_payload_) return Kind::Rejected;
-    const std::size_t most = class_max_len(h[2]);
-    if (most == 0) return Kind::Implausible;  // a class no receiver sends
-    // An empty payload is the poll of any message.
-    const bool fits = len <= most && (len == 0 || forms_of(h[2], h[3]).empty() ||
-                                      find_form(h[2], h[3], len) != nullptr);
-    if (fits) return Kind::Plausible;
+    if (class_max_len(h[2]) == 0) return Kind::Implausible;  // a class no receiver sends
+    if (plausible(h[2], h[3], len)) return Kind::Plausible;
     return known_lengths_only_ ? Kind::Rejected : Kind::Implausible;
 }
 

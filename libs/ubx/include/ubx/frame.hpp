@@ -46,6 +46,12 @@ struct Frame {
 // (BadFrame or BadChecksum).
 Frame parse_frame(std::span<const uint8_t> raw);
 
+// Whether a receiver could send a frame of this class, id and payload length: its class is one
+// receivers send (ubx::classes), the length is within the class's longest message, and for a
+// catalogued message it is 0 (a poll) or a length one of its forms has. The scanner's
+// "plausible" (below).
+bool plausible(uint8_t cls, uint8_t id, std::size_t payload_len) noexcept;
+
 // Every candidate (sync chars) that the scanner steps over is counted once, in one of the
 // rejection counters; candidates inside a delivered frame and the one still waiting for its
 // bytes are not counted.
