@@ -41,7 +41,7 @@ for name in "${names[@]}"; do
     # Results of a smoke run go to a temporary directory (soak takes a file name).
     if [ -n "${smoke:-}" ] && [ -z "${BENCH_OUT:-}" ]; then
         mkdir -p "$tmp/$name"
-        env=(BENCH_OUT="$tmp/$name$([ "$name" = soak ] && echo /results.jsonl)")
+        if [ "$name" = soak ]; then env=(BENCH_OUT="$tmp/soak/results.jsonl"); else env=(BENCH_OUT="$tmp/$name"); fi
     fi
     env "${env[@]}" "$script" || { echo "bench/run.sh: $name failed" >&2; status=1; }
 done
