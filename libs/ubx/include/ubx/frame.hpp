@@ -96,7 +96,8 @@ struct ScannerStats {
 //     checksum-valid one that ends first (of two, the one starting first) is delivered once
 //     the headers of every candidate inside it are known.
 // A false header with a plausible length therefore delays the frames behind it until that many
-// bytes have come (at most a class's longest message), then they come out intact; a false header
+// bytes have come (at most its class's longest message: 4 KiB for NAV, 8 KiB for RXM; the cap
+// for classes with unbounded text or lists), then they come out intact; a false header
 // of any other kind delays nothing. Both rules depend only on the stream, so any chunking gives
 // the same frames.
 class Scanner {
