@@ -418,7 +418,6 @@ NtripClient::End NtripClient::session(ntrip::Version version, bool* streamed) {
             switch (reader.answer()) {
                 case ntrip::Answer::icy:
                 case ntrip::Answer::http_data:
-                    *streamed = true;
                     {
                         std::lock_guard lock(mu_);
                         ++status_.sessions;
@@ -449,6 +448,7 @@ NtripClient::End NtripClient::session(ntrip::Version version, bool* streamed) {
                 const uint16_t type = rtcm3::message_type(*frame);
                 if (writer_) writer_->submit(*frame);
                 last_frame_here = Clock::now();
+                *streamed = true;
                 std::lock_guard lock(mu_);
                 ++status_.frames_received;
                 ++status_.types[type];
@@ -478,7 +478,8 @@ void NtripClient::run() {
         double wait = backoff;
         const char* state = "reconnecting";
         if (streamed) {
-            // It worked: this request form is the caster's; the next wait starts short.
+            // Corrections came: this request form is the caster's; the next wait is short. (A
+            // caster that answers but sends no valid frame backs off like one that refuses.)
             fell_back = false;
             wait = options_.backoff_initial;
             backoff = std::min(options_.backoff_initial * 2, options_.backoff_max);

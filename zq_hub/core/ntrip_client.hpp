@@ -103,6 +103,7 @@ class NtripClient : public Service {
     using Clock = std::chrono::steady_clock;
 
     void run();
+    // *STREAMED: at least one valid frame came.
     End session(ntrip::Version version, bool* streamed);
     // Waits for EVENTS on FD (-1: none) until UNTIL, handling the tap's items meanwhile.
     Wait wait_for(int fd, short events, Clock::time_point until);
