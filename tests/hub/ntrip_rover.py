@@ -47,6 +47,7 @@ class Rover:
         self.cond = threading.Condition()
         self.reading = threading.Event()
         self.reading.set()
+        self.slow = False  # read like a slow UART: a little at a time
         self._stop_r, self._stop_w = os.pipe()
         self._thread = threading.Thread(target=self._read, daemon=True)
         self._thread.start()
@@ -61,12 +62,14 @@ class Rover:
                 return
             if self.master in r and self.reading.is_set():
                 try:
-                    data = os.read(self.master, 65536)
+                    data = os.read(self.master, 64 if self.slow else 65536)
                 except OSError:
                     return
                 with self.cond:
                     self.buf += data
                     self.cond.notify_all()
+                if self.slow:
+                    time.sleep(0.002)  # the device's pace, not a synchronisation
 
     def received(self):
         with self.cond:

@@ -50,6 +50,32 @@ PyObject* correction_age(uint8_t code) {
     return Py_BuildValue("(ii)", kBounds[code - 1], kBounds[code]);
 }
 
+// The port writer's counts: what it wrote, what it dropped and why, what waits.
+PyObject* port_dict(const zq::hub::PortWriterStats& port) {
+    const auto& drop = port.dropped;
+    Ref p = Ref::steal(PyDict_New());
+    Ref dropped = Ref::steal(PyDict_New());
+    if (!p || !dropped) return nullptr;
+    const bool ok =
+        put(p.get(), "attached", PyBool_FromLong(port.attached)) &&
+        put(p.get(), "frames_written", u64(port.frames_written)) &&
+        put(p.get(), "bytes_written", u64(port.bytes_written)) &&
+        put(p.get(), "queued_frames", u64(port.queued_frames)) &&
+        put(p.get(), "queued_bytes", u64(port.queued_bytes)) &&
+        put(p.get(), "partial_writes", u64(port.partial_frames)) &&
+        put(p.get(), "external_writes", u64(port.external_writes)) &&
+        put(p.get(), "attaches", u64(port.attaches)) &&
+        put(p.get(), "last_error", text(port.last_error)) &&
+        put(dropped.get(), "queue_full", u64(drop.queue_full)) &&
+        put(dropped.get(), "stale", u64(drop.stale)) &&
+        put(dropped.get(), "write_failed", u64(drop.write_failed)) &&
+        put(dropped.get(), "timeout", u64(drop.timeout)) &&
+        put(dropped.get(), "stopped", u64(drop.stopped)) &&
+        put(dropped.get(), "too_large", u64(drop.too_large)) &&
+        put(p.get(), "dropped", dropped.release());
+    return ok ? p.release() : nullptr;
+}
+
 PyObject* status_dict(const NtripStatus& s) {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
@@ -85,16 +111,7 @@ PyObject* status_dict(const NtripStatus& s) {
          put(o, "frames_dropped", dropped.release());
     if (!ok) return nullptr;
 
-    Ref p = Ref::steal(PyDict_New());
-    if (!p) return nullptr;
-    ok = put(p.get(), "attached", PyBool_FromLong(port.attached)) &&
-         put(p.get(), "queued_frames", u64(port.queued_frames)) &&
-         put(p.get(), "queued_bytes", u64(port.queued_bytes)) &&
-         put(p.get(), "partial_writes", u64(port.partial_frames)) &&
-         put(p.get(), "external_writes", u64(port.external_writes)) &&
-         put(p.get(), "attaches", u64(port.attaches)) &&
-         put(p.get(), "last_error", text(port.last_error)) && put(o, "port", p.release());
-    if (!ok) return nullptr;
+    if (!put(o, "port", port_dict(port))) return nullptr;
 
     Ref types = Ref::steal(PyDict_New());
     if (!types) return nullptr;
@@ -267,6 +284,16 @@ PyObject* hub_get_ntrip_status(PyObject* self, void*) {
     }
 }
 
+PyObject* hub_get_port_status(PyObject* self, void*) {
+    std::shared_ptr<zq::hub::PortWriter> w = port_writer_if_any(as_hub(self));
+    if (!w) Py_RETURN_NONE;
+    try {
+        return port_dict(w->stats());
+    } catch (const std::exception&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyObject* record_dict(const ntrip::Record& r) {
     Ref d = Ref::steal(PyDict_New());
     if (!d || !put(d.get(), "type", text(r.type))) return nullptr;
@@ -357,6 +384,11 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetset[] = {
+    {"port_status", hub_get_port_status, nullptr,
+     "The port writer's counts as a dict (None before the receiver's first read): frames and "
+     "bytes written to the receiver, partial writes, frames dropped by reason, what waits, the "
+     "module's own writes it made way for.",
+     nullptr},
     {"ntrip_status", hub_get_ntrip_status, nullptr,
      "The corrections client's status as a dict (None when it does not run): state, caster "
      "answer, bytes and frames received, forwarded and dropped by reason, message types seen, "

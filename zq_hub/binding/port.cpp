@@ -75,6 +75,10 @@ std::shared_ptr<PortWriter> port_writer(HubObject* h) {
     }
 }
 
+std::shared_ptr<PortWriter> port_writer_if_any(HubObject* h) {
+    return find_writer(h);
+}
+
 void port_follow(HubObject* h, PyObject* receiver) {
     std::shared_ptr<PortWriter> w = port_writer(h);
     if (!w) return;

@@ -29,5 +29,7 @@ void port_stopped(HubObject* h);
 
 // The hub's port writer, made when there is none yet; nullptr once the hub is closed.
 std::shared_ptr<zq::hub::PortWriter> port_writer(HubObject* h);
+// The hub's port writer, or nullptr when none was made (also after the hub closed).
+std::shared_ptr<zq::hub::PortWriter> port_writer_if_any(HubObject* h);
 
 }  // namespace zq_hub

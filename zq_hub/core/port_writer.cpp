@@ -118,7 +118,11 @@ void PortWriter::begin_external() {
     std::unique_lock lock(mu_);
     const auto me = std::this_thread::get_id();
     if (external_ && external_owner_ == me) return;  // nested: already held by this thread
+    // Counted while waiting, so that the writer lets this write in before its next frame: a
+    // busy queue would otherwise take the lock back first every time.
+    ++external_waiting_;
     cv_.wait(lock, [&] { return !writing_ && !external_; });
+    --external_waiting_;
     external_ = true;
     external_owner_ = me;
     ++stats_.external_writes;
@@ -219,7 +223,9 @@ bool PortWriter::write_frame(int fd, std::span<const uint8_t> frame, std::size_t
 void PortWriter::run() {
     std::unique_lock lock(mu_);
     for (;;) {
-        cv_.wait(lock, [&] { return stopping_ || (!queue_.empty() && fd_ && !external_); });
+        cv_.wait(lock, [&] {
+            return stopping_ || (!queue_.empty() && fd_ && !external_ && external_waiting_ == 0);
+        });
         if (stopping_) return;
         drop_stale_locked(Clock::now());
         if (queue_.empty()) continue;

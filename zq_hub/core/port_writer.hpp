@@ -112,6 +112,7 @@ class PortWriter {
     std::size_t queued_bytes_ = 0;
     bool writing_ = false;
     bool external_ = false;
+    int external_waiting_ = 0;  // threads in begin_external, waiting for a frame to end
     std::thread::id external_owner_;
     bool stopping_ = false;
     int wake_fd_ = -1;  // eventfd: interrupts a write's poll() at stop
