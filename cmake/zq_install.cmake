@@ -41,7 +41,7 @@ if(_zq_tool_targets)
     install(TARGETS ${_zq_tool_targets} RUNTIME DESTINATION tools COMPONENT tools EXCLUDE_FROM_ALL)
 endif()
 set(_zq_tool_scripts)
-foreach(f ubxconfig demo.sh demo_host.py)
+foreach(f ubxconfig zq-hub demo.sh demo_host.py)
     if(EXISTS ${PROJECT_SOURCE_DIR}/tools/${f})
         install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/${f} DESTINATION tools
                 COMPONENT tools EXCLUDE_FROM_ALL)
@@ -100,8 +100,10 @@ set(ZQ_DEB_VERSION "${PROJECT_VERSION}-${ZQ_DEB_FULL_REVISION}")
 # Debian 12 keeps its udev rules in /lib, Debian 13 in /usr/lib.
 if(ZQ_DEB_RELEASE AND ZQ_DEB_RELEASE LESS 13)
     set(ZQ_UDEV_RULES_DIR /lib/udev/rules.d CACHE PATH "udev rules directory of the release")
+    set(ZQ_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "systemd units directory of the release")
 else()
     set(ZQ_UDEV_RULES_DIR /usr/lib/udev/rules.d CACHE PATH "udev rules directory of the release")
+    set(ZQ_SYSTEMD_UNIT_DIR /usr/lib/systemd/system CACHE PATH "systemd units directory of the release")
 endif()
 
 # --- What only the package installs (component debian) ------------------------------------
@@ -134,7 +136,7 @@ foreach(t ${_zq_tool_targets})
     zq_path_link(${_zq_name} ${_zq_name} $<TARGET_FILE:${t}> ${t})
 endforeach()
 list(TRANSFORM _zq_tool_modules PREPEND ${PROJECT_SOURCE_DIR}/tools/ OUTPUT_VARIABLE _zq_tool_module_paths)
-foreach(f ubxconfig demo.sh)
+foreach(f ubxconfig zq-hub demo.sh)
     if(f IN_LIST _zq_tool_scripts)
         string(REGEX REPLACE "\\.sh$" "" _zq_name ${f})
         zq_path_link(${_zq_name} ${f} ${PROJECT_SOURCE_DIR}/tools/${f}
@@ -251,6 +253,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
         DESTINATION /usr/share/lintian/overrides RENAME zq-gps COMPONENT debian EXCLUDE_FROM_ALL)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/70-zq-gps.rules DESTINATION ${ZQ_UDEV_RULES_DIR}
         COMPONENT debian EXCLUDE_FROM_ALL)
+# zq-hub as a service: one instance per receiver (zq-hub@ttyACM0), not enabled by the package;
+# the udev rule starts one at plug once the administrator has asked for it (README).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/zq-hub@.service
+        DESTINATION ${ZQ_SYSTEMD_UNIT_DIR} COMPONENT debian EXCLUDE_FROM_ALL)
 
 # --- The package: every component, the tree under /opt/zq_gps -----------------------------
 if(NOT ZQ_DEB_ARCH)
@@ -268,8 +274,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 with its UBX codec libs.pyubx2 and its logging service. Installed as a\n\
 host's deployment root under /opt/zq_gps (ROOT_PATH=/opt/zq_gps), with the\n\
 simulated receiver and the receiver tools on PATH as zq-sim, zq-ubxdump,\n\
-zq-ubxconfig and zq-demo, and a udev rule that names receivers /dev/zq-gps0\n\
-and /dev/zq-gps/<serial>.")
+zq-ubxconfig, zq-hub (gpsd protocol, time and corrections services) and\n\
+zq-demo, a systemd unit for zq-hub (not enabled), and a udev rule that\n\
+names receivers /dev/zq-gps0 and /dev/zq-gps/<serial>.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${ZQ_DEB_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

@@ -2,7 +2,8 @@
 # Installs, from Debian's archive and only when missing, what the build needs: with --demo the
 # lean set that builds and runs the demo (compiler, cmake, Python headers, pyserial), otherwise
 # that plus the test toolchain (pytest, Hypothesis, mypy, GoogleTest, clang for the fuzzers,
-# dpkg-dev for the package tests, help2man for the manual pages the package tests check).
+# dpkg-dev for the package tests, help2man for the manual pages the package tests check, and the
+# peer programs the hub is tested against).
 # Usage: scripts/install-deps.sh [--demo] [--list] [extra-package ...]
 #   --list prints the set (one package a line) instead of installing it.
 set -euo pipefail
@@ -26,6 +27,9 @@ if [ "$set_name" = test ]; then
         python3-pytest python3-hypothesis python3-mypy
         googletest libgtest-dev libgmock-dev
         clang "libclang-rt-${clang_version:-14}-dev"
+        # The peers the hub is checked against: gpsd and its clients, chrony, RTKLIB's caster,
+        # tmux for the full-screen viewers.
+        gpsd gpsd-clients python3-gps chrony rtklib pps-tools tmux
     )
 fi
 packages+=("$@")

@@ -38,6 +38,8 @@ logfile: str
 
 version: str
 """The driver's version, `"1.4.0"`."""
+__version__: str
+"""The same text as `version`, where tools look for a module's version."""
 
 l: logging.Logger
 """The module-wide logger, writing one-line records to `logfile`."""

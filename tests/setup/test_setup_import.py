@@ -38,7 +38,8 @@ out = {}
 try:
     import zq_gps
     out.update(day=zq_gps.day, logdir=zq_gps.logdir, logfile=zq_gps.logfile,
-               version=zq_gps.version, names=[n for n in vars(zq_gps) if not n.startswith("__")],
+               version=zq_gps.version, dunder_version=getattr(zq_gps, "__version__", None),
+               names=[n for n in vars(zq_gps) if not n.startswith("__")],
                doc=zq_gps.__doc__)
 except BaseException as e:
     out["error"] = type(e).__name__
@@ -90,7 +91,7 @@ def test_without_root_path(sandbox):
     assert (r["day"], r["logdir"]) == (today(), "./logs")
     assert r["logfile"] == "./logs/gps_%s.log" % today()
     assert (sandbox.work / "logs").is_dir()
-    assert r["version"] == "1.4.0" and r["doc"] is None
+    assert r["version"] == r["dunder_version"] == "1.4.0" and r["doc"] is None
     assert r["names"] == ["sys", "os", "time", "threading", "datetime", "log", "day", "logdir",
                           "logfile", "version", "l", "serial", "UBXReader", "UBXMessage", "SET",
                           "zq_error", "zq_gps"]

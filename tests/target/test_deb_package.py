@@ -19,7 +19,8 @@ PREFIX = "opt/zq_gps"
 DOCS = {"doc/README.md", "doc/API.md", "doc/tools-README.md"}
 # Command on PATH -> what it runs in the tree.
 COMMANDS = {"zq-sim": "tools/zq-sim", "zq-ubxdump": "tools/ubxdump",
-            "zq-ubxconfig": "tools/ubxconfig", "zq-demo": "tools/demo.sh"}
+            "zq-ubxconfig": "tools/ubxconfig", "zq-hub": "tools/zq-hub",
+            "zq-demo": "tools/demo.sh"}
 
 pytestmark = pytest.mark.skipif(not (shutil.which("cpack") and shutil.which("dpkg-deb")),
                                 reason="cpack or dpkg-deb not installed")
@@ -38,10 +39,14 @@ def os_release():
     return fields
 
 
-def udev_rules_dir():
-    # Debian 12's udev rules live in /lib, later releases' in /usr/lib.
+def system_lib():
+    # Debian 12's udev rules and systemd units live in /lib, later releases' in /usr/lib.
     release = os_release().get("VERSION_ID", "")
-    return "lib/udev/rules.d" if release.isdigit() and int(release) < 13 else "usr/lib/udev/rules.d"
+    return "lib" if release.isdigit() and int(release) < 13 else "usr/lib"
+
+
+def udev_rules_dir():
+    return system_lib() + "/udev/rules.d"
 
 
 @pytest.fixture(scope="module")
@@ -93,7 +98,8 @@ def test_files_are_the_tree_under_opt_and_the_system_files(deb):
         | {"usr/share/man/man1/%s.1.gz" % c for c in COMMANDS}
         | {"usr/share/bash-completion/completions/" + c for c in COMMANDS}
         | {"usr/share/doc/zq-gps/copyright", "usr/share/doc/zq-gps/changelog.Debian.gz",
-           "usr/share/lintian/overrides/zq-gps", udev_rules_dir() + "/70-zq-gps.rules"})
+           "usr/share/lintian/overrides/zq-gps", udev_rules_dir() + "/70-zq-gps.rules",
+           system_lib() + "/systemd/system/zq-hub@.service"})
 
 
 def test_commands_on_path_lead_into_the_tree(unpacked):

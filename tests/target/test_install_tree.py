@@ -18,7 +18,7 @@ TREE = {
     "libs/pyubx2.pyi",
     "zq_hub" + SUFFIX,
 }
-PROGRAMS = {"tools/zq-sim", "tools/ubxdump", "tools/ubxconfig", "tools/demo.sh",
+PROGRAMS = {"tools/zq-sim", "tools/ubxdump", "tools/ubxconfig", "tools/zq-hub", "tools/demo.sh",
             "tools/demo_host.py"}
 # Beside the programs: what the Python tools import, and the version they report.
 TOOLS = PROGRAMS | {"tools/VERSION", "tools/zq_tool.py"} | {

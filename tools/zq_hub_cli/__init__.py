@@ -3,16 +3,6 @@ start(hub, args), which starts the service on the hub when its options ask for i
 nothing otherwise."""
 import importlib
 
-
-
-def version():
-    """The project version, from the hub module in the deployment root."""
-    try:
-        import zq_hub
-    except ImportError:
-        return "(version unknown: zq_hub is not built)"
-    return zq_hub.__version__
-
 # In the order they start.
 SERVICE_MODULES = ("gpsd", "timefeed", "ntrip")
 

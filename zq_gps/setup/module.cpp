@@ -162,8 +162,10 @@ bool bind_logfile(Setup& s) {
     return bind(s.module, "logfile", logfile);
 }
 
+// version, and the same text as __version__, where tools look for a module's version.
 bool bind_version(Setup& s) {
-    return bind(s.module, "version", Ref::steal(PyUnicode_FromString(kVersion)));
+    return bind(s.module, "version", Ref::steal(PyUnicode_FromString(kVersion))) &&
+           bind(s.module, "__version__", Ref::steal(PyUnicode_FromString(kVersion)));
 }
 
 // The module-wide logger `l`, made by the logging service for the module's `logfile`.
