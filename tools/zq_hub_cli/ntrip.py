@@ -32,6 +32,15 @@ def with_password(url, environ=os.environ):
 
 
 def _hub_module():
+    """zq_hub from the tree the tool uses (found as zq-hub finds it; at parse time zq-hub has
+    not put it on the import path yet)."""
+    try:
+        import zq_tool
+        place = zq_tool.locate()
+        if place.root not in sys.path:
+            sys.path.insert(0, place.root)
+    except ImportError:
+        pass
     import zq_hub
     return zq_hub
 
