@@ -56,23 +56,22 @@ PyObject* port_dict(const zq::hub::PortWriterStats& port) {
     Ref p = Ref::steal(PyDict_New());
     Ref dropped = Ref::steal(PyDict_New());
     if (!p || !dropped) return nullptr;
-    const bool ok =
-        put(p.get(), "attached", PyBool_FromLong(port.attached)) &&
-        put(p.get(), "frames_written", u64(port.frames_written)) &&
-        put(p.get(), "bytes_written", u64(port.bytes_written)) &&
-        put(p.get(), "queued_frames", u64(port.queued_frames)) &&
-        put(p.get(), "queued_bytes", u64(port.queued_bytes)) &&
-        put(p.get(), "partial_writes", u64(port.partial_frames)) &&
-        put(p.get(), "external_writes", u64(port.external_writes)) &&
-        put(p.get(), "attaches", u64(port.attaches)) &&
-        put(p.get(), "last_error", text(port.last_error)) &&
-        put(dropped.get(), "queue_full", u64(drop.queue_full)) &&
-        put(dropped.get(), "stale", u64(drop.stale)) &&
-        put(dropped.get(), "write_failed", u64(drop.write_failed)) &&
-        put(dropped.get(), "timeout", u64(drop.timeout)) &&
-        put(dropped.get(), "stopped", u64(drop.stopped)) &&
-        put(dropped.get(), "too_large", u64(drop.too_large)) &&
-        put(p.get(), "dropped", dropped.release());
+    const bool ok = put(p.get(), "attached", PyBool_FromLong(port.attached)) &&
+                    put(p.get(), "frames_written", u64(port.frames_written)) &&
+                    put(p.get(), "bytes_written", u64(port.bytes_written)) &&
+                    put(p.get(), "queued_frames", u64(port.queued_frames)) &&
+                    put(p.get(), "queued_bytes", u64(port.queued_bytes)) &&
+                    put(p.get(), "partial_writes", u64(port.partial_frames)) &&
+                    put(p.get(), "external_writes", u64(port.external_writes)) &&
+                    put(p.get(), "attaches", u64(port.attaches)) &&
+                    put(p.get(), "last_error", text(port.last_error)) &&
+                    put(dropped.get(), "queue_full", u64(drop.queue_full)) &&
+                    put(dropped.get(), "stale", u64(drop.stale)) &&
+                    put(dropped.get(), "write_failed", u64(drop.write_failed)) &&
+                    put(dropped.get(), "timeout", u64(drop.timeout)) &&
+                    put(dropped.get(), "stopped", u64(drop.stopped)) &&
+                    put(dropped.get(), "too_large", u64(drop.too_large)) &&
+                    put(p.get(), "dropped", dropped.release());
     return ok ? p.release() : nullptr;
 }
 
@@ -200,14 +199,14 @@ ntrip::Version version_from(int v) {
 // Methods
 
 PyObject* hub_ntrip(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"url", "gga_interval", "version", "timeout", "silence_timeout",
-                               "backoff", "backoff_max", "agent", nullptr};
+    static const char* kw[] = {"url",     "gga_interval", "version", "timeout", "silence_timeout",
+                               "backoff", "backoff_max",  "agent",   nullptr};
     const char* url = nullptr;
     double gga_interval = 10, timeout = 10, silence = 20, backoff = 1, backoff_max = 60;
     int version = 2;
     const char* agent = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|di$dddds:ntrip", const_cast<char**>(kw),
-                                     &url, &gga_interval, &version, &timeout, &silence, &backoff,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|di$dddds:ntrip", const_cast<char**>(kw), &url,
+                                     &gga_interval, &version, &timeout, &silence, &backoff,
                                      &backoff_max, &agent))
         return nullptr;
     HubObject* h = as_hub(self);
@@ -216,7 +215,8 @@ PyObject* hub_ntrip(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     if (!std::isfinite(gga_interval) || gga_interval < 0 || !positive(timeout) ||
-        !positive(silence) || !positive(backoff) || !positive(backoff_max) || backoff > backoff_max) {
+        !positive(silence) || !positive(backoff) || !positive(backoff_max) ||
+        backoff > backoff_max) {
         PyErr_SetString(PyExc_ValueError,
                         "gga_interval must be >= 0; timeout, silence_timeout, backoff and "
                         "backoff_max > 0, with backoff <= backoff_max");

@@ -24,7 +24,8 @@ std::string degrees_minutes(int32_t value, int deg_digits) {
 // "-12.345" from thousandths, without a float.
 std::string milli(int64_t v) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%s%" PRId64 ".%03" PRId64, v < 0 ? "-" : "", static_cast<int64_t>(std::abs(v)) / 1000,
+    std::snprintf(buf, sizeof buf, "%s%" PRId64 ".%03" PRId64, v < 0 ? "-" : "",
+                  static_cast<int64_t>(std::abs(v)) / 1000,
                   static_cast<int64_t>(std::abs(v)) % 1000);
     return buf;
 }

@@ -336,8 +336,8 @@ NtripClient::End NtripClient::session(ntrip::Version version, bool* streamed) {
     }
 
     const auto gga = current_gga();
-    const std::string request =
-        ntrip::build_request(options_.url, version, gga.value_or(""), default_agent(options_.agent));
+    const std::string request = ntrip::build_request(options_.url, version, gga.value_or(""),
+                                                     default_agent(options_.agent));
     if (!send_all(sock.fd, request, Clock::now() + seconds(options_.connect_timeout), wait)) {
         if (stopping_) return End::stopped;
         std::lock_guard lock(mu_);
@@ -391,12 +391,13 @@ NtripClient::End NtripClient::session(ntrip::Version version, bool* streamed) {
             if (Clock::now() < deadline) continue;  // GGA time
             if (!reader.head_done())
                 return finish(End::timeout, "the caster sent no answer within the time-out");
-            return finish(End::timeout, "no corrections for " +
-                                            fmt_seconds(options_.silence_timeout));
+            return finish(End::timeout,
+                          "no corrections for " + fmt_seconds(options_.silence_timeout));
         }
         const ssize_t n = ::recv(sock.fd, buf.data(), buf.size(), 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n < 0) return finish(End::closed, std::string("connection lost: ") + std::strerror(errno));
+        if (n < 0)
+            return finish(End::closed, std::string("connection lost: ") + std::strerror(errno));
         if (n == 0) {
             if (!reader.head_done())
                 return finish(End::refused, "the caster closed the connection without an answer");
@@ -417,19 +418,19 @@ NtripClient::End NtripClient::session(ntrip::Version version, bool* streamed) {
             }
             switch (reader.answer()) {
                 case ntrip::Answer::icy:
-                case ntrip::Answer::http_data:
-                    {
-                        std::lock_guard lock(mu_);
-                        ++status_.sessions;
-                        status_.state = "streaming";
-                    }
+                case ntrip::Answer::http_data: {
+                    std::lock_guard lock(mu_);
+                    ++status_.sessions;
+                    status_.state = "streaming";
+                }
                     event("connected: " + reader.status_line() +
                           (reader.chunked() ? " (chunked)" : ""));
                     deadline = Clock::now() + seconds(options_.silence_timeout);
                     break;
                 case ntrip::Answer::sourcetable:
                     return finish(End::no_mount, "the caster has no mountpoint '" +
-                                                     options_.url.mount + "' (it sent its source table)");
+                                                     options_.url.mount +
+                                                     "' (it sent its source table)");
                 case ntrip::Answer::unauthorized:
                     return finish(End::unauthorized, "the caster refused the credentials (" +
                                                          reader.status_line() + ")");
@@ -536,7 +537,8 @@ ntrip::SourceTable fetch_sourcetable(const ntrip::Url& url_in, ntrip::Version ve
         bool eof = false;
         while (!reader.failed() && !reader.body_complete()) {
             if (wait(sock.fd, POLLIN, until) == 0)
-                throw std::runtime_error("the caster sent no whole source table within the time-out");
+                throw std::runtime_error(
+                    "the caster sent no whole source table within the time-out");
             const ssize_t n = ::recv(sock.fd, buf.data(), buf.size(), 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n <= 0) {

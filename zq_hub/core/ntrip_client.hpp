@@ -31,12 +31,12 @@ namespace zq::hub {
 struct NtripOptions {
     ntrip::Url url;
     ntrip::Version version = ntrip::Version::v2;  // the request form tried first
-    double gga_interval = 10;     // s; 0: GGA at connect only
-    double connect_timeout = 10;  // s for the connection and the caster's answer
-    double silence_timeout = 20;  // s without a valid frame: the connection is dead
-    double backoff_initial = 1;   // s before the first reconnect
-    double backoff_max = 60;      // s, the cap (and the wait after 401 / no such mountpoint)
-    std::string agent;            // after "NTRIP "; empty: zq_hub/<version>
+    double gga_interval = 10;                     // s; 0: GGA at connect only
+    double connect_timeout = 10;                  // s for the connection and the caster's answer
+    double silence_timeout = 20;                  // s without a valid frame: the connection is dead
+    double backoff_initial = 1;                   // s before the first reconnect
+    double backoff_max = 60;  // s, the cap (and the wait after 401 / no such mountpoint)
+    std::string agent;        // after "NTRIP "; empty: zq_hub/<version>
 };
 
 // RXM-RTCM's verdicts for one message type.
@@ -54,21 +54,21 @@ struct NtripEvent {
 };
 
 struct NtripStatus {
-    std::string state;  // connecting, waiting, streaming, reconnecting, unauthorized,
-                        // no mountpoint, stopped
-    std::string url;    // redacted
-    int version = 2;    // the request form in use now
+    std::string state;   // connecting, waiting, streaming, reconnecting, unauthorized,
+                         // no mountpoint, stopped
+    std::string url;     // redacted
+    int version = 2;     // the request form in use now
     std::string answer;  // the caster's last status line
     bool chunked = false;
     std::string last_error;
-    uint64_t connects = 0;  // connection attempts
-    uint64_t sessions = 0;  // answered with data
-    uint64_t bytes_received = 0;  // everything the caster sent, head included
+    uint64_t connects = 0;         // connection attempts
+    uint64_t sessions = 0;         // answered with data
+    uint64_t bytes_received = 0;   // everything the caster sent, head included
     uint64_t frames_received = 0;  // whole, CRC-valid frames
     rtcm3::FramerStats framer;     // across connections
     uint64_t frames_cut = 0;       // partial frames left when a connection ended
     PortWriterStats port;
-    std::map<uint16_t, uint64_t> types;  // valid frames by message number
+    std::map<uint16_t, uint64_t> types;    // valid frames by message number
     std::optional<double> last_frame_age;  // s since the last valid frame came in
     std::optional<double> last_write_age;  // s since the last frame was written to the port
     uint64_t gga_sent = 0;
@@ -97,8 +97,15 @@ class NtripClient : public Service {
     NtripStatus status() const;
 
   private:
-    enum class End : uint8_t { stopped, connect_failed, refused, unauthorized, no_mount, timeout,
-                               closed };
+    enum class End : uint8_t {
+        stopped,
+        connect_failed,
+        refused,
+        unauthorized,
+        no_mount,
+        timeout,
+        closed
+    };
     enum class Wait : uint8_t { ready, timeout, stopped };
     using Clock = std::chrono::steady_clock;
 
@@ -137,7 +144,7 @@ class NtripClient : public Service {
 
 // Fetches a caster's source table (the mountpoint in URL is ignored). Blocking, up to TIMEOUT
 // seconds in all; throws std::runtime_error with a message safe to show (no credentials).
-ntrip::SourceTable fetch_sourcetable(const ntrip::Url& url, ntrip::Version version,
-                                     double timeout, const std::string& agent = {});
+ntrip::SourceTable fetch_sourcetable(const ntrip::Url& url, ntrip::Version version, double timeout,
+                                     const std::string& agent = {});
 
 }  // namespace zq::hub

@@ -11,8 +11,7 @@ namespace zq::hub::ntrip {
 namespace {
 
 bool iequals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
@@ -98,7 +97,8 @@ Url parse_url(std::string_view text) {
     }
     const std::size_t slash = rest.find('/');
     std::string_view authority = rest.substr(0, slash);
-    std::string_view path = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+    std::string_view path =
+        slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
 
     Url url;
     if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
@@ -156,7 +156,8 @@ std::string base64(std::string_view data) {
     std::size_t i = 0;
     for (; i + 3 <= data.size(); i += 3) {
         const uint32_t v = static_cast<uint8_t>(data[i]) << 16 |
-                           static_cast<uint8_t>(data[i + 1]) << 8 | static_cast<uint8_t>(data[i + 2]);
+                           static_cast<uint8_t>(data[i + 1]) << 8 |
+                           static_cast<uint8_t>(data[i + 2]);
         out.push_back(kAlphabet[v >> 18 & 63]);
         out.push_back(kAlphabet[v >> 12 & 63]);
         out.push_back(kAlphabet[v >> 6 & 63]);
@@ -276,8 +277,8 @@ bool ResponseReader::end_of_head() {
     if (sourcetable_line_) {
         answer_ = Answer::sourcetable;
     } else if (code_ == 200) {
-        answer_ = istarts(content_type_, "gnss/sourcetable") ? Answer::sourcetable
-                                                              : Answer::http_data;
+        answer_ =
+            istarts(content_type_, "gnss/sourcetable") ? Answer::sourcetable : Answer::http_data;
     } else if (code_ == 401) {
         answer_ = Answer::unauthorized;
     } else {
@@ -310,7 +311,8 @@ bool ResponseReader::feed(std::span<const uint8_t> in, std::vector<uint8_t>& bod
             case Phase::trailer: {
                 const uint8_t c = in[i++];
                 const bool head = phase_ == Phase::status || phase_ == Phase::headers;
-                if (head && ++head_bytes_ > kMaxHead) return fail("the caster's header is too long");
+                if (head && ++head_bytes_ > kMaxHead)
+                    return fail("the caster's header is too long");
                 if (c != '\n') {
                     line_.push_back(static_cast<char>(c));
                     const std::size_t max = phase_ == Phase::status ? kMaxStatusLine
@@ -319,8 +321,9 @@ bool ResponseReader::feed(std::span<const uint8_t> in, std::vector<uint8_t>& bod
                     if (line_.size() > max)
                         return fail(phase_ == Phase::status
                                         ? "the caster answered something that is not NTRIP"
-                                        : phase_ == Phase::headers ? "the caster's header is too long"
-                                                                   : "a bad chunk in the caster's data");
+                                    : phase_ == Phase::headers
+                                        ? "the caster's header is too long"
+                                        : "a bad chunk in the caster's data");
                     continue;
                 }
                 std::string_view line(line_);
@@ -415,9 +418,10 @@ SourceTable parse_sourcetable(std::string_view body) {
 
 std::span<const char* const> str_field_names() noexcept {
     static constexpr std::array<const char*, 17> kNames = {
-        "mountpoint", "identifier", "format",   "format_details", "carrier",  "nav_system",
-        "network",    "country",    "latitude", "longitude",      "nmea",     "solution",
-        "generator",  "compression", "authentication", "fee",     "bitrate",
+        "mountpoint", "identifier", "format",    "format_details", "carrier",
+        "nav_system", "network",    "country",   "latitude",       "longitude",
+        "nmea",       "solution",   "generator", "compression",    "authentication",
+        "fee",        "bitrate",
     };
     return kNames;
 }

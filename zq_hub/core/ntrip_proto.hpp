@@ -87,8 +87,17 @@ class ResponseReader {
     const std::string& error() const noexcept { return error_; }
 
   private:
-    enum class Phase : uint8_t { status, headers, body, chunk_size, chunk_data, chunk_crlf,
-                                 trailer, done, failed };
+    enum class Phase : uint8_t {
+        status,
+        headers,
+        body,
+        chunk_size,
+        chunk_data,
+        chunk_crlf,
+        trailer,
+        done,
+        failed
+    };
     bool fail(std::string why);
     bool take_status(std::string_view line);
     bool take_header(std::string_view line);

@@ -140,8 +140,9 @@ void PortWriter::end_external() {
 
 bool PortWriter::drain(std::chrono::nanoseconds timeout) {
     std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return stopping_ || (queue_.empty() && !writing_); }) &&
-           !stopping_;
+    return cv_.wait_for(lock, timeout, [&] {
+        return stopping_ || (queue_.empty() && !writing_);
+    }) && !stopping_;
 }
 
 void PortWriter::stop() {

@@ -27,8 +27,8 @@ namespace zq::hub {
 
 struct PortWriterOptions {
     std::size_t max_queue_bytes = 64 * 1024;
-    double max_age = 10.0;        // s a frame may wait for the port
-    double write_timeout = 2.0;   // s one frame's write may take
+    double max_age = 10.0;       // s a frame may wait for the port
+    double write_timeout = 2.0;  // s one frame's write may take
 };
 
 // Why frames were not written.
