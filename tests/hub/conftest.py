@@ -1,3 +1,5 @@
+"""The hub's tests: receivers on pseudo-terminals fed by the tests (the time feeds), and a
+caster of our own for the corrections client."""
 import importlib
 import os
 import sys
@@ -7,7 +9,10 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+from ntrip_caster import Caster  # noqa: E402
+from ntrip_rover import Rover  # noqa: E402
 from time_harness import Feeder, Recorder  # noqa: E402
+from zq_fakes import RecordingLogger  # noqa: E402
 from zq_sim import stop_all  # noqa: E402
 
 
@@ -42,3 +47,37 @@ def fed(zq, hub_module, monkeypatch):
                 os.close(fd)
             except OSError:
                 pass
+
+
+@pytest.fixture
+def hubmod(zq, monkeypatch):
+    monkeypatch.setattr(zq, "l", RecordingLogger())
+    return importlib.import_module("zq_hub")
+
+
+@pytest.fixture
+def rover(zq, hubmod):
+    made = []
+
+    def make():
+        r = Rover(zq, hubmod)
+        made.append(r)
+        return r
+
+    yield make
+    for r in made:
+        r.close()
+
+
+@pytest.fixture
+def caster():
+    made = []
+
+    def make(*args, **kwargs):
+        c = Caster(*args, **kwargs)
+        made.append(c)
+        return c
+
+    yield make
+    for c in made:
+        c.close()

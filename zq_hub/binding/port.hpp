@@ -2,10 +2,17 @@
 // receiver's current reader reads, and its writes and the module's own (setPowerMode) go out
 // one after another, never inside each other's frames. Called with the GIL held; none fails or
 // leaves an error set.
+//
+// The writer (zq_hub/core/port_writer.hpp) runs as the hub's service "port", made on first use;
+// it writes to a dup() of the receiver's serial descriptor (its `ser`'s fileno()), taken at each
+// new reader and let go when the reader ends.
 #pragma once
 
 #include <Python.h>
 
+#include <memory>
+
+#include "../core/port_writer.hpp"
 #include "hub.hpp"
 
 namespace zq_hub {
@@ -19,5 +26,10 @@ void port_write_begin(HubObject* h);
 void port_write_end(HubObject* h);
 // The reader loop ended, or the hub is closing: no more writes to that port.
 void port_stopped(HubObject* h);
+
+// The hub's port writer, made when there is none yet; nullptr once the hub is closed.
+std::shared_ptr<zq::hub::PortWriter> port_writer(HubObject* h);
+// The hub's port writer, or nullptr when none was made (also after the hub closed).
+std::shared_ptr<zq::hub::PortWriter> port_writer_if_any(HubObject* h);
 
 }  // namespace zq_hub
