@@ -18,6 +18,7 @@ BENCHES = {
     "throughput": ["C idle"],
     "gpsd": ["5 clients: CPU <= half of gpsd's"],
     "time": ["Hz  zq_hub: n"],
+    "ntrip": ["str2str     10"],
 }
 
 
