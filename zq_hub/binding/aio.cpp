@@ -26,11 +26,13 @@ struct AsyncMessagesObject {
     std::shared_ptr<Feed>* feed;  // nullptr once ended
     PyObject* pending;            // the step in progress, or NULL
     std::optional<double> timeout;
+    uint64_t dropped;  // once ended
 };
 
 void async_end(AsyncMessagesObject* it) {
     if (!it->feed) return;
     std::shared_ptr<Feed> f = std::move(*it->feed);
+    it->dropped = f->box.dropped();
     delete it->feed;
     it->feed = nullptr;
     close_feed(as_hub(it->hub), f);
@@ -311,7 +313,7 @@ PyObject* async_close(PyObject* self, PyObject*) {
 
 PyObject* async_get_dropped(PyObject* self, void*) {
     auto* it = reinterpret_cast<AsyncMessagesObject*>(self);
-    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : 0);
+    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : it->dropped);
 }
 
 PyObject* async_get_closed(PyObject* self, void*) {

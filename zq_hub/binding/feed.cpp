@@ -96,11 +96,13 @@ struct MessagesObject {
     PyObject_HEAD PyObject* hub;
     std::shared_ptr<Feed>* feed;  // nullptr once ended
     std::optional<double> timeout;
+    uint64_t dropped;  // once ended
 };
 
 void messages_end(MessagesObject* it) {
     if (!it->feed) return;
     std::shared_ptr<Feed> f = std::move(*it->feed);
+    it->dropped = f->box.dropped();
     delete it->feed;
     it->feed = nullptr;
     close_feed(as_hub(it->hub), f);
@@ -162,7 +164,7 @@ PyObject* messages_exit(PyObject* self, PyObject*) {
 
 PyObject* messages_get_dropped(PyObject* self, void*) {
     auto* it = reinterpret_cast<MessagesObject*>(self);
-    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : 0);
+    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : it->dropped);
 }
 
 PyObject* messages_get_closed(PyObject* self, void*) {
@@ -247,11 +249,13 @@ struct FramesObject {
     PyObject_HEAD PyObject* hub;
     std::shared_ptr<zq::hub::Consumer>* consumer;  // nullptr once ended
     std::optional<double> timeout;
+    uint64_t dropped;  // once ended
 };
 
 void frames_end(FramesObject* it) {
     if (!it->consumer) return;
     std::shared_ptr<zq::hub::Consumer> c = std::move(*it->consumer);
+    it->dropped = c->dropped();
     delete it->consumer;
     it->consumer = nullptr;
     HubCore* core = as_hub(it->hub)->core;
@@ -317,7 +321,7 @@ PyObject* frames_exit(PyObject* self, PyObject*) {
 
 PyObject* frames_get_dropped(PyObject* self, void*) {
     auto* it = reinterpret_cast<FramesObject*>(self);
-    return PyLong_FromUnsignedLongLong(it->consumer ? (*it->consumer)->dropped() : 0);
+    return PyLong_FromUnsignedLongLong(it->consumer ? (*it->consumer)->dropped() : it->dropped);
 }
 
 PyObject* frames_get_closed(PyObject* self, void*) {
