@@ -60,9 +60,9 @@ void report_callback_error(PyObject* callback) {
     Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
     if (v && trace) PyException_SetTraceback(v.get(), trace.get());
     Ref mod = Ref::steal(PyImport_ImportModule("traceback"));
-    Ref lines = mod && v ? Ref::steal(PyObject_CallMethod(mod.get(), "format_exception", "O",
-                                                          v.get()))
-                         : Ref{};
+    Ref lines = mod && v
+                    ? Ref::steal(PyObject_CallMethod(mod.get(), "format_exception", "O", v.get()))
+                    : Ref{};
     Ref empty = lines ? Ref::steal(PyUnicode_FromString("")) : Ref{};
     Ref text = empty ? Ref::steal(PyUnicode_Join(empty.get(), lines.get())) : Ref{};
     if (!text) {
@@ -74,12 +74,12 @@ void report_callback_error(PyObject* callback) {
         PyErr_Clear();
         name = Ref::steal(PyUnicode_FromString("callback"));
     }
-    Ref record = name && text ? Ref::steal(PyUnicode_FromFormat(
-                                    "zq_hub: callback %U raised: %U", name.get(), text.get()))
+    Ref record = name && text ? Ref::steal(PyUnicode_FromFormat("zq_hub: callback %U raised: %U",
+                                                                name.get(), text.get()))
                               : Ref{};
-    Ref gps = record ? Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("zq_gps"))
-                                                         .get()))
-                     : Ref{};
+    Ref gps = record
+                  ? Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("zq_gps")).get()))
+                  : Ref{};
     Ref l = gps ? Ref::steal(PyObject_GetAttrString(gps.get(), "l")) : Ref{};
     Ref done = l ? Ref::steal(PyObject_CallMethod(l.get(), "error", "O", record.get())) : Ref{};
     if (done) return;
@@ -631,8 +631,9 @@ bool parse_selection(PyObject* identities, bool states, const char* fn, Selectio
     }
     while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
         if (!PyUnicode_Check(name.get())) {
-            PyErr_Format(PyExc_TypeError, "%s(): an identity is a str such as 'NAV-SAT', not %.100s",
-                         fn, Py_TYPE(name.get())->tp_name);
+            PyErr_Format(PyExc_TypeError,
+                         "%s(): an identity is a str such as 'NAV-SAT', not %.100s", fn,
+                         Py_TYPE(name.get())->tp_name);
             return false;
         }
         Py_ssize_t n = 0;
@@ -641,8 +642,7 @@ bool parse_selection(PyObject* identities, bool states, const char* fn, Selectio
         const std::string_view text(s, static_cast<std::size_t>(n));
         const std::optional<uint16_t> key = zq::hub::key_of(text);
         if (!key) {
-            PyErr_Format(PyExc_ValueError, "%s(): no message has the identity %R", fn,
-                         name.get());
+            PyErr_Format(PyExc_ValueError, "%s(): no message has the identity %R", fn, name.get());
             return false;
         }
         if (std::find(out->keys.begin(), out->keys.end(), *key) == out->keys.end()) {
@@ -656,8 +656,7 @@ bool parse_selection(PyObject* identities, bool states, const char* fn, Selectio
     }
     if (PyErr_Occurred()) return false;
     if (out->keys.empty() && !out->states) {
-        PyErr_Format(PyExc_ValueError, "%s(): identities names no message and states is False",
-                     fn);
+        PyErr_Format(PyExc_ValueError, "%s(): identities names no message and states is False", fn);
         return false;
     }
     return true;
@@ -669,16 +668,17 @@ bool parse_timeout(PyObject* timeout, const char* fn, std::optional<double>* out
         return true;
     }
     if (!PyFloat_Check(timeout) && !PyLong_Check(timeout)) {
-        PyErr_Format(PyExc_TypeError, "%s(): timeout must be None or a number of seconds, not "
-                     "%.100s", fn, Py_TYPE(timeout)->tp_name);
+        PyErr_Format(PyExc_TypeError,
+                     "%s(): timeout must be None or a number of seconds, not "
+                     "%.100s",
+                     fn, Py_TYPE(timeout)->tp_name);
         return false;
     }
     const double t = PyFloat_AsDouble(timeout);
     if (t == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
         PyErr_Clear();
-        *out = PyObject_RichCompareBool(timeout, Ref::steal(PyLong_FromLong(0)).get(), Py_GT) ==
-                       1
+        *out = PyObject_RichCompareBool(timeout, Ref::steal(PyLong_FromLong(0)).get(), Py_GT) == 1
                    ? std::nullopt
                    : std::optional<double>(0.0);
         PyErr_Clear();
@@ -756,8 +756,8 @@ void feed_read(HubObject* h, PyObject* raw, PyObject* msg) {
         // A stand-in reader's message: matched by its identity.
         Ref id = Ref::steal(PyObject_GetAttrString(msg, "identity"));
         Py_ssize_t n = 0;
-        const char* s = id && PyUnicode_Check(id.get()) ? PyUnicode_AsUTF8AndSize(id.get(), &n)
-                                                        : nullptr;
+        const char* s =
+            id && PyUnicode_Check(id.get()) ? PyUnicode_AsUTF8AndSize(id.get(), &n) : nullptr;
         if (!s) {
             PyErr_Clear();
             return;
@@ -842,7 +842,8 @@ int host_wait(std::optional<double> timeout, const PopFn& pop, const std::functi
     }
     for (;;) {
         std::optional<ns> slice;
-        if (deadline) slice = std::max(ns(0), std::chrono::duration_cast<ns>(*deadline - clock::now()));
+        if (deadline)
+            slice = std::max(ns(0), std::chrono::duration_cast<ns>(*deadline - clock::now()));
         if (main) slice = slice ? std::min<ns>(*slice, kSignalSlice) : ns(kSignalSlice);
         const bool got = pyref::without_gil([&] { return pop(slice); });
         if (got) return 1;
@@ -858,8 +859,7 @@ int host_wait(std::optional<double> timeout, const PopFn& pop, const std::functi
 PyObject* hub_wait(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"timeout", nullptr};
     PyObject* timeout = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:wait", const_cast<char**>(names),
-                                     &timeout))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:wait", const_cast<char**>(names), &timeout))
         return nullptr;
     std::optional<double> seconds;
     if (!parse_timeout(timeout, "wait", &seconds)) return nullptr;
@@ -1022,8 +1022,8 @@ PyObject* hub_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
     new (&f->timeout) std::optional<double>(seconds);
     f->hub = Py_NewRef(self);
     try {
-        std::shared_ptr<zq::hub::Consumer> c = h->core->hub->tap().subscribe(
-            std::move(interest), static_cast<std::size_t>(capacity));
+        std::shared_ptr<zq::hub::Consumer> c =
+            h->core->hub->tap().subscribe(std::move(interest), static_cast<std::size_t>(capacity));
         if (hub_closed(h)) {
             c->close();
         } else {
