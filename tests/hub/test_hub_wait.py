@@ -448,3 +448,33 @@ class TestClose:
         fds = len(os.listdir("/proc/self/fd"))
         h.close()
         assert len(os.listdir("/proc/self/fd")) <= fds
+
+
+class TestReaderThread:
+    def test_a_wait_on_the_reader_thread_is_refused_and_the_reader_goes_on(self, hubbed, zq,
+                                                                           monkeypatch):
+        g, h, sim = hubbed("--rate", "25")
+        outcomes = []
+
+        class WaitingLogger:
+            # the loop writes its debug record on the reader thread, once a second
+            def debug(self, arg):
+                for f in (lambda: h.wait(), lambda: h.wait_state(5),
+                          lambda: next(h.messages(timeout=1))):
+                    try:
+                        f()
+                        outcomes.append("returned")
+                    except RuntimeError as e:
+                        outcomes.append(str(e))
+                assert h.wait(0) is None  # no wait at all is fine
+
+            def info(self, arg):
+                pass
+
+            error = info
+
+        monkeypatch.setattr(zq, "l", WaitingLogger())
+        wait_until(lambda: len(outcomes) >= 6, DEADLINE, "two debug records")
+        assert all("called on the receiver's reader thread" in o for o in outcomes), outcomes
+        first = h.wait(DEADLINE)
+        assert h.wait(DEADLINE).iTOW > first.iTOW and g.flag is True

@@ -32,6 +32,17 @@ bool hub_closed(HubObject* h) {
     return !h->receiver || h->core->hub->closed();
 }
 
+// A wait on the receiver's reader thread (a stand-in or a logger of the host's that calls the
+// hub while the reader runs it) would wait for the reader itself: refused, so the reader
+// counts a failure and goes on instead of hanging.
+bool refuse_reader_wait(HubObject* h, std::optional<double> timeout, const char* fn) {
+    if (timeout && *timeout <= 0) return false;
+    if (!h->receiver || h->core->reader != PyThread_get_thread_ident()) return false;
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s(): called on the receiver's reader thread, which it would wait for", fn);
+    return true;
+}
+
 void deliver(const std::shared_ptr<Feed>& f, PyObject* obj, std::vector<PyObject*>& released) {
     Py_INCREF(obj);
     if (std::optional<PyObject*> back = f->box.push(obj)) released.push_back(*back);
@@ -133,6 +144,7 @@ void messages_dealloc(PyObject* self) {
 PyObject* messages_next(PyObject* self) {
     auto* it = reinterpret_cast<MessagesObject*>(self);
     if (!it->feed) return nullptr;
+    if (refuse_reader_wait(as_hub(it->hub), it->timeout, "next")) return nullptr;
     std::shared_ptr<Feed> f = *it->feed;
     PyObject* item = nullptr;
     const int r = host_wait(
@@ -289,6 +301,7 @@ void frames_dealloc(PyObject* self) {
 PyObject* frames_next(PyObject* self) {
     auto* it = reinterpret_cast<FramesObject*>(self);
     if (!it->consumer) return nullptr;
+    if (refuse_reader_wait(as_hub(it->hub), it->timeout, "next")) return nullptr;
     std::shared_ptr<zq::hub::Consumer> c = *it->consumer;
     zq::hub::ItemPtr item;
     const int r = host_wait(
@@ -865,6 +878,7 @@ PyObject* hub_wait(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!parse_timeout(timeout, "wait", &seconds)) return nullptr;
     HubObject* h = as_hub(self);
     if (hub_closed(h)) Py_RETURN_NONE;
+    if (refuse_reader_wait(h, seconds, "wait")) return nullptr;
     Selection sel;
     sel.accepted = true;
     std::shared_ptr<Feed> f = open_feed(h, sel, 1, false);
@@ -912,6 +926,7 @@ PyObject* hub_wait_state(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (hub_closed(h)) Py_RETURN_NONE;
     if (since != Py_None && PyUnicode_Compare(since, now) != 0) return Py_NewRef(now);
+    if (refuse_reader_wait(h, seconds, "wait_state")) return nullptr;
     Selection sel;
     sel.states = true;
     std::shared_ptr<Feed> f = open_feed(h, sel, 8, false);

@@ -368,6 +368,7 @@ void close_all() {
 // What the reader loop's notifications do
 
 void on_pass_begin(HubObject* h, PyObject* ubr) {
+    h->core->reader = PyThread_get_thread_ident();
     if (ubr != h->tapped) {
         untap(h);
         h->tapped = Py_NewRef(ubr);

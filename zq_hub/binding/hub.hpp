@@ -29,6 +29,7 @@ struct HubCore {
     std::vector<std::shared_ptr<Worker>> workers;            // subscriptions' threads
     std::size_t keyed = 0;                                   // feeds that take messages by identity
     uint64_t retired_dropped = 0;                            // drops of the queues closed so far
+    unsigned long reader = 0;  // the thread of the last reader pass (PyThread ident)
 };
 
 // The module's state: its types, and the state names as the host sees them.
