@@ -249,7 +249,29 @@ class Grammar:
             # the hub's methods from several threads at once, with the receiver's among them
             hub_calls = ["wait", "wait_state", "messages", "states", "frames", "close",
                          "__enter__"]
+            timeouts = st.sampled_from([["float", "0.0"], ["float", "0.025"], ["int", 0],
+                                        ["const", "None"], ["float", "nan"], ["int", -1]])
+            idents = st.sampled_from([["const", "None"], ["str", "NAV-PVT"],
+                                      ["list", [["str", "NAV-SAT"], ["str", "NAV-DOP"]]],
+                                      ["tuple", []], ["str", "UNKNOWN-0x01-0x99"]])
+            flags = st.sampled_from([["const", "True"], ["const", "False"]])
+            sizes = st.sampled_from([["int", 1], ["int", 2], ["int", 256]])
+            waits = st.sampled_from(["wait", "wait_state", "messages", "states", "frames",
+                                     "wait_async", "messages_async"])
             common += [
+                # well-formed calls, so that the waits and callbacks are reached, not only
+                # the argument checks
+                B(lambda i, m, t: ["call", ["attr", ["hub", i], m], [], [["timeout", t]]],
+                  st.integers(0, 1), waits, timeouts),
+                B(lambda i, d, f, c: ["call", ["attr", ["hub", i], "messages"], [d],
+                                      [["states", f], ["capacity", c],
+                                       ["timeout", ["float", "0.05"]]]],
+                  st.integers(0, 1), idents, flags, sizes),
+                B(lambda i, b, d, f, c: ["call", ["attr", ["hub", i], "subscribe"],
+                                         [["fn", b], d], [["states", f], ["capacity", c]]],
+                  st.integers(0, 1), self.behaviours(self.values), idents, flags, sizes),
+                B(lambda e, n: ["iter", e, n], B(lambda i: ["slot", i], st.integers(0, 7)),
+                  st.integers(0, 5)),
                 B(lambda i, ms: ["threads", ["hub", i], ms], st.integers(0, 1),
                   st.lists(st.sampled_from(hub_calls), min_size=2, max_size=5)),
                 B(lambda i, ms: ["threads", ["g", i], ms], st.integers(0, 1),
