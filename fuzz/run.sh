@@ -34,6 +34,9 @@ targets="${FUZZ_TARGETS:-ubx build reader py-module py-codec py-import py-hub to
 flags=(-std=c++20 -O1 -g -Wall -Wextra -Werror -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -I "$repo/libs/ubx/include" -I "$repo/libs/ubx/src")
 core=("$repo"/libs/ubx/src/*.cpp)
+version="$(sed -n 's/^project([^ ]* VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")"
+# Largest input per target: small inputs keep each execution cheap (>= 1000 a second here).
+declare -A max_len=([ubx]=4096 [build]=512 [reader]=512)
 
 mkdir -p "$out/artifacts"
 
@@ -45,7 +48,7 @@ build() {
             # whole Python-facing path carries the fuzzer's instrumentation.
             # shellcheck disable=SC2046
             "$cxx" "${flags[@]}" -I "$repo/common" $(/usr/bin/python3-config --includes) \
-                -DZQ_FUZZ_DIR="\"$here\"" "$here/fuzz_reader.cpp" "$repo"/libs/pyubx2/*.cpp \
+                -DZQ_FUZZ_DIR="\"$here\"" -DZQ_VERSION="\"$version\"" "$here/fuzz_reader.cpp" "$repo"/libs/pyubx2/*.cpp \
                 "${core[@]}" $(/usr/bin/python3-config --ldflags --embed) -o "$out/fuzz_reader" ;;
         *) echo "fuzz: unknown target $1" >&2; exit 2 ;;
     esac
@@ -85,9 +88,18 @@ seed() {
     mkdir -p "$corpus"
     local streams=("$repo"/tests/captures/*.log)
     [ -s "$out/sim-recording.bin" ] && streams+=("$out/sim-recording.bin")
+    # Seeds of a recording whole were longer than the fuzzer takes; cut into pieces that fit.
+    rm -f "$corpus"/seed-*.log "$corpus"/seed-sim-recording.bin
+    local piece=$(( ${max_len[$target]} - 1 ))
     for f in "${streams[@]}"; do
         # byte 0 picks the chunking (ubx, reader); the builder reads the stream as field data
-        [ -e "$corpus/seed-$(basename "$f")" ] || { printf '\x07'; cat "$f"; } > "$corpus/seed-$(basename "$f")"
+        local size k=0
+        size=$(stat -c %s "$f")
+        while [ $(( k * piece )) -lt "$size" ] && [ $k -lt 8 ]; do
+            local name="$corpus/seed-$(basename "$f")-$k"
+            [ -e "$name" ] || { printf '\x07'; dd if="$f" bs="$piece" skip="$k" count=1 2>/dev/null; } > "$name"
+            k=$(( k + 1 ))
+        done
     done
     for f in "$here"/regressions/*; do
         [ -e "$f" ] || continue
@@ -144,11 +156,11 @@ for t in $targets; do
     # the first corpus of the ubx target lived in build-fuzz/corpus
     [ "$t" = ubx ] && [ -d "$out/corpus" ] && [ ! -d "$corpus" ] && mv "$out/corpus" "$corpus"
     seed "$t" "$corpus"
-    extra=()
+    extra=(-max_len="${max_len[$t]}")
     case "$t" in
-        ubx) extra=(-max_len=20000 -dict="$here/ubx.dict") ;;
-        build) extra=(-max_len=512 -use_value_profile=1) ;;
-        reader) extra=(-max_len=4096 -dict="$here/ubx.dict") ;;
+        ubx) extra+=(-dict="$here/ubx.dict") ;;
+        build) extra+=(-use_value_profile=1) ;;
+        reader) extra+=(-dict="$here/ubx.dict") ;;
     esac
     echo "== fuzz_$t for ${seconds}s (log: $out/fuzz_$t.log)"
     if ! (cd "$out" && "./fuzz_$t" -max_total_time="$seconds" "${extra[@]}" \
@@ -159,6 +171,8 @@ for t in $targets; do
         status=1
     fi
     grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$out/fuzz_$t.log" | tail -1 || true
-    grep -E '^stat::number_of_executed_units' "$out/fuzz_$t.log" || true
+    runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/fuzz_$t.log")"
+    rate="$(sed -n 's/^stat::average_exec_per_sec: *//p' "$out/fuzz_$t.log")"
+    echo "fuzz_$t: ${runs:-?} executions in ${seconds} s, ${rate:-?} exec/s (inputs up to ${max_len[$t]} bytes)"
 done
 exit $status

@@ -14,7 +14,8 @@ usage: $prog [PORT]
 
 Runs the example host program (demo_host.py) on a receiver: on the simulated one, started
 here and stopped at the end, when no PORT is given; else on the device at PORT. It prints one
-line a second from zq_gps: position, pDOP, satellites, speed, heading, fix.
+line a second from zq_gps: position, pDOP, satellites, speed, heading, fix; and it serves
+gpsd's protocol on 127.0.0.1 for gpsd's clients (cgps, gpspipe) meanwhile.
 
 options:
   -h, --help     this help
@@ -23,6 +24,8 @@ options:
 environment:
   DEMO_SECONDS   how long the host runs, 0: until Ctrl-C (default 10)
   SIM_ARGS       more options for the simulator (zq-sim --help)
+  DEMO_GPSD_PORT the gpsd protocol's port (default 2947, else a free one; 0: a free one;
+                 off: none)
   ZQ_BUILD       the build directory (in the repository: build, else build-demo)
   ZQ_ROOT        the deployment root holding zq_gps (also ROOT; default: the build's root/)
 EOF
@@ -76,7 +79,7 @@ if [ -z "$port" ]; then
     workdir="$(mktemp -d /tmp/zq-demo.XXXXXX)"
     port="$workdir/ttyGPS0"
     # shellcheck disable=SC2086
-    "$sim" --link "$port" --rate 1 --truth "$workdir/truth.jsonl" ${SIM_ARGS:-} \
+    "$sim" --link "$port" --rate 1 --sky --truth "$workdir/truth.jsonl" ${SIM_ARGS:-} \
         2>"$workdir/sim.log" &
     sim_pid=$!
     deadline=$((SECONDS + 5))

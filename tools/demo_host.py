@@ -6,10 +6,16 @@ has stopped getting messages (the values are the last message's), with the age o
 (from its rx_time); "no data" before the first message after construction or restart; and
 whether the reader thread is alive or has ended.
 
+It also shares the receiver with the machine's other programs: the hub (zq_hub) serves gpsd's
+protocol on 127.0.0.1 (port 2947, or a free one when that is taken), so gpsd's own clients
+(cgps, gpspipe, gpxlogger) watch the same receiver while the demo runs.
+
 Usage: demo_host.py [PORT]   (default /tmp/zq-sim/ttyGPS0)
 Environment: ROOT or ZQ_ROOT  deployment root holding zq_gps (default: the installed tree, or
                               in the repository build/root, else build-demo/root)
              DEMO_SECONDS     how long to run, 0 = until Ctrl-C (default 10)
+             DEMO_GPSD_PORT   the gpsd protocol's port (default 2947; 0: a free one; off:
+                              none)
 """
 import os
 import sys
@@ -56,6 +62,27 @@ def line(g):
                                reader)
 
 
+def share(g):
+    """Serves gpsd's protocol from the receiver's hub and says how to watch it; returns the
+    hub, or None when the hub is not built or the port is off."""
+    wanted = os.environ.get("DEMO_GPSD_PORT", "2947")
+    if wanted == "off":
+        return None
+    try:
+        import zq_hub
+    except ImportError:
+        return None
+    hub = zq_hub.attach(g)
+    try:
+        port = hub.serve_gpsd(port=int(wanted))
+    except OSError:
+        # gpsd itself (or another demo) holds the port.
+        port = hub.serve_gpsd(port=0)
+    print("gpsd clients can watch it too: cgps localhost:%d   gpspipe -w localhost:%d"
+          % (port, port), flush=True)
+    return hub
+
+
 def main():
     port = sys.argv[1] if len(sys.argv) > 1 else "/tmp/zq-sim/ttyGPS0"
     seconds = float(os.environ.get("DEMO_SECONDS", "10"))
@@ -66,6 +93,7 @@ def main():
     import zq_gps
 
     g = zq_gps.zq_gps(gpsmode="NAV-PVT", port=port)
+    hub = share(g)
     start = time.monotonic()
     tick = 0
     try:
@@ -83,6 +111,8 @@ def main():
     except KeyboardInterrupt:
         pass
     finally:
+        if hub is not None:
+            hub.close()
         g.stop()
         if g.t1 is not None:
             g.t1.join(timeout=5)

@@ -2,7 +2,9 @@
 """Host side of the latency run for zq_gps: polls getgps() and notes when a new value shows.
 
 Usage: host_zq.py PORT SECONDS POLL_SECONDS   (ZQ_ROOT: deployment root)
-Prints one JSON object: the values seen with their CLOCK_MONOTONIC times, and CPU use.
+Prints one JSON object: the values seen with their CLOCK_MONOTONIC times, CPU use, and the
+reader thread's wake-ups (voluntary context switches). It never imports zq_hub: this is the
+module alone.
 """
 import json
 import os
@@ -13,6 +15,15 @@ import time
 def thread_cpu(thread):
     """CPU time of one thread of this process, in seconds (nanosecond clock, not ticks)."""
     return time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
+
+
+def switches(tid):
+    """Voluntary context switches of one thread of this process: its wake-ups from waits."""
+    with open("/proc/self/task/%d/status" % tid) as f:
+        for line in f:
+            if line.startswith("voluntary_ctxt_switches"):
+                return int(line.split(":")[1])
+    return 0
 
 
 def main():
@@ -36,6 +47,7 @@ def main():
     t0 = time.monotonic()
     cpu0 = time.process_time()
     reader0 = thread_cpu(g.t1)
+    wake0 = switches(g.t1.native_id)
     end = t0 + seconds
     while True:
         now = time.monotonic()
@@ -43,12 +55,17 @@ def main():
             break
         lon, lat = g.getgps()[:2]
         if (lon, lat) != prev:
-            seen.append((now, round(lat * 1e7), round(lon * 1e7)))
+            # parsed_data is stored before lon/lat, so it is this message or a newer one.
+            pd = g.parsed_data
+            seen.append((now, round(lat * 1e7), round(lon * 1e7),
+                         getattr(pd, "rx_time", None) if pd is not None and
+                         (pd.lat, pd.lon) == (round(lat * 1e7), round(lon * 1e7)) else None))
             prev = (lon, lat)
         time.sleep(poll)
     t1 = time.monotonic()
     cpu1 = time.process_time()
     reader1 = thread_cpu(g.t1)
+    wake1 = switches(g.t1.native_id)
     alive = g.t1.is_alive()
     g.stop()
     g.t1.join(timeout=5)
@@ -56,6 +73,7 @@ def main():
         "t_start": t0, "t_end": t1, "seen": seen, "reader_alive": alive,
         "cpu": cpu1 - cpu0,
         "cpu_reader_thread": reader1 - reader0,
+        "reader_wakeups": wake1 - wake0,
     }))
     return 0
 

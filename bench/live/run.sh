@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Live benchmark of zq_gps against gpsd on the simulated receiver; see bench_live.py for what is
-# measured and the environment variables that size the run (defaults take about 5 minutes).
+# Live benchmark of zq_gps (the module alone, and a host waiting on zq_hub) against gpsd on one
+# simulated receiver stream, hub.messages() delivery, the module/codec crossings; see
+# bench_live.py for what is measured and the environment variables that size the run (defaults
+# take about 6 minutes; BENCH_SECONDS=2 BENCH_RATES=10 BENCH_DECODE_MB=0.2 BENCH_DECODE_PVT=2000
+# BENCH_DECODE_TRIES=1 about 40 seconds).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/../.." && pwd)"
@@ -16,9 +19,11 @@ for f in "$ZQ_BUILD/tools/zq-sim" "$ZQ_BUILD/tools/ubxdump"; do
         exit 1
     fi
 done
-if ! compgen -G "$ZQ_ROOT/zq_gps*.so" >/dev/null; then
-    echo "bench/live: zq_gps is not built in $ZQ_ROOT" >&2
-    exit 1
-fi
+for m in zq_gps zq_hub; do
+    if ! compgen -G "$ZQ_ROOT/$m*.so" >/dev/null; then
+        echo "bench/live: $m is not built in $ZQ_ROOT" >&2
+        exit 1
+    fi
+done
 
 exec /usr/bin/python3 "$here/bench_live.py"

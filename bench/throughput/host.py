@@ -3,12 +3,15 @@
 
 Usage: host.py stream PORT PROGRESS_FILE SECONDS POLL_SECONDS
        host.py idle PORT SECONDS
+       host.py messages PORT PROGRESS_FILE SECONDS
 (ZQ_ROOT: deployment root; ROOT_PATH: where the driver writes its logs.)
 
 Both print "READY <reader thread id>" once the reader runs, then one JSON object at the end.
 stream: waits for the writer's first bytes, then every POLL_SECONDS notes how far the writer
 has got, which epoch getgps() and parsed_data show, and the reader's counters.
 idle: notes the reader thread's wake-up and read counters from /proc over SECONDS.
+messages: attaches zq_hub and iterates hub.messages() for SECONDS, noting the epoch of every
+NAV-PVT it delivers and the writer's progress at the start and the end.
 """
 import json
 import os
@@ -142,13 +145,68 @@ def run_idle(port, seconds):
     return 0
 
 
+def run_messages(port, path, seconds):
+    """Iterates hub.messages() (the accepted messages) for SECONDS after the writer's first
+    bytes; notes the epoch of every NAV-PVT, and the writer's progress when the iteration began
+    and when it ended."""
+    prog = Progress(path)
+    g = start(port)
+    import zq_hub
+
+    hub = zq_hub.attach(g)
+    if not callable(getattr(hub, "messages", None)):
+        hub.close()
+        finish(g, {"error": "zq_hub's Hub has no messages() in this build"})
+        return 1
+    deadline = time.monotonic() + 10
+    while prog.read()["bytes"] == 0:
+        if time.monotonic() > deadline:
+            hub.close()
+            finish(g, {"error": "the writer sent nothing within 10 s"})
+            return 1
+        time.sleep(0.001)
+    tid = g.t1.native_id
+    c0, cpu0, rcpu0 = thread_counters(tid), time.process_time(), thread_cpu(g.t1)
+    it = hub.messages(timeout=2.0)
+    # Read after the iterator exists: every epoch written after this must come through it.
+    w0 = prog.read()
+    t0 = time.monotonic()
+    end = t0 + seconds
+    seqs, others = [], 0
+    for m in it:
+        if m.identity == "NAV-PVT":
+            seqs.append(seq_of_itow(m.iTOW))
+        else:
+            others += 1
+        if time.monotonic() >= end:
+            break
+    t1 = time.monotonic()
+    w1 = prog.read()
+    c1, cpu1, rcpu1 = thread_counters(tid), time.process_time(), thread_cpu(g.t1)
+    dropped = getattr(hub, "dropped", None)
+    dropped_it = getattr(it, "dropped", None)
+    if callable(getattr(it, "close", None)):
+        it.close()
+    hub.close()
+    prog.close()
+    finish(g, {
+        "t_start": t0, "t_end": t1, "writer_start": w0, "writer_end": w1, "seqs": seqs,
+        "others": others, "dropped": dropped, "dropped_iterator": dropped_it,
+        "reader_counters_start": c0, "reader_counters_end": c1,
+        "cpu_process": cpu1 - cpu0, "cpu_reader_thread": rcpu1 - rcpu0,
+    })
+    return 0
+
+
 def main():
     mode = sys.argv[1]
     if mode == "stream":
         return run_stream(sys.argv[2], sys.argv[3], float(sys.argv[4]), float(sys.argv[5]))
     if mode == "idle":
         return run_idle(sys.argv[2], float(sys.argv[3]))
-    print("usage: host.py stream|idle ...", file=sys.stderr)
+    if mode == "messages":
+        return run_messages(sys.argv[2], sys.argv[3], float(sys.argv[4]))
+    print("usage: host.py stream|idle|messages ...", file=sys.stderr)
     return 2
 
 

@@ -4,7 +4,8 @@ host how far it has got.
 
 One epoch is ten frames in the order a u-blox receiver sends them: NAV-POSLLH, NAV-STATUS,
 NAV-DOP, NAV-PVT, NAV-VELNED, NAV-TIMEUTC, NAV-SAT (24 satellites), NAV-EOE, MON-HW, MON-RF.
-Only NAV-PVT changes from epoch to epoch: epoch `seq` has iTOW = ITOW0 + STEP_MS * seq and
+In epoch() only NAV-PVT changes from epoch to epoch (timed_epoch() puts the epoch's iTOW in
+every NAV frame): epoch `seq` has iTOW = ITOW0 + STEP_MS * seq and
 lat = LAT0 + seq (1e-7 degree), so a host can tell from either which epoch it shows.
 """
 import mmap
@@ -31,9 +32,8 @@ def seq_of_lat(lat_deg):
     return round(lat_deg * 1e7) - LAT0
 
 
-def _others():
+def _others(itow=ITOW0):
     """The nine frames that come with each NAV-PVT, with plausible contents."""
-    itow = ITOW0
     posllh = struct.pack("<IiiiiII", itow, LON0, LAT0, 480_000, 432_000, 1_500, 2_200)
     status = struct.pack("<IBBBBII", itow, 3, 0x0D, 0, 0, 28_000, 3_600_000)
     dop = struct.pack("<I7H", itow, 180, 120, 90, 140, 80, 60, 50)
@@ -86,6 +86,12 @@ class Epochs:
 
     def epoch(self, seq):
         return self.before + self.nav_pvt(seq) + self.after
+
+    def timed_epoch(self, seq):
+        """Epoch `seq` with the NAV-PVT's iTOW in every NAV frame, as a receiver sends them (the
+        simulator's replay cuts a recording into epochs by iTOW). Same sizes as epoch()."""
+        o = _others(ITOW0 + STEP_MS * seq)
+        return b"".join(o["before"]) + self.nav_pvt(seq) + b"".join(o["after"])
 
     def progress(self, nbytes):
         """(frames complete, NAV-PVT frames complete) in the first `nbytes` bytes."""

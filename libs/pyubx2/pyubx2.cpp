@@ -759,11 +759,17 @@ void take(ReaderObject* r, const uint8_t* data, std::size_t n) {
 
 // Reads through the stream's own read(n).
 PyObject* reader_read_stream(ReaderObject* r, ModuleState* st) {
+    // A frame already buffered needs neither the clock nor the stream's time-out: looking that
+    // up on a stream without one raises and clears an AttributeError, which per frame cost
+    // more than half the read.
+    if (auto f = r->scanner->next()) return reader_result(r, st, *f);
     const Clock::time_point start = Clock::now();
     const double timeout = stream_timeout(r, st);
     bool waited = false;
     for (bool first = true;; first = false) {
-        if (auto f = r->scanner->next()) return reader_result(r, st, *f);
+        if (!first) {
+            if (auto f = r->scanner->next()) return reader_result(r, st, *f);
+        }
         Py_CLEAR(r->chunk);
         const Py_ssize_t n = reader_request(r, st, start, timeout, first, &waited);
         if (n < 0) return nullptr;
@@ -800,6 +806,7 @@ PyObject* reader_read_stream(ReaderObject* r, ModuleState* st) {
 
 // Reads a pyserial port natively: poll with the GIL released, then read what is there.
 PyObject* reader_read_native(ReaderObject* r, ModuleState* st) {
+    if (auto f = r->scanner->next()) return reader_result(r, st, *f);  // as reader_read_stream
     const Clock::time_point start = Clock::now();
     const double timeout = stream_timeout(r, st);
     bool ready = false;      // poll said readable: a read that finds nothing means gone

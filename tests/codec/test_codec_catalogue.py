@@ -285,3 +285,28 @@ def test_real_fields_take_numbers_a_float_holds():
         UBXMessage(2, 0x15, GET, rcvTow=2**60 + 1)
     with pytest.raises(TypeError, match="takes int, bytes or str, not float"):
         UBXMessage(2, 0x15, GET, week=1.0)
+
+
+def test_status_and_satellite_bits_are_named():
+    # NAV-SAT flags 4624 = 0x1210, as the receiver recorded in the captures sends it:
+    # health 1 (bits 4-5), orbitSource 2 (bits 8-10), almAvail (bit 12).
+    sat = UBXReader.parse(frame(1, 0x35, struct.pack("<IBB2s", 0, 1, 2, b"")
+                                + struct.pack("<BBBbhhI", 0, 5, 38, 19, 284, 0, 4624)
+                                + struct.pack("<BBBbhhI", 0, 7, 0, 0, 0, 0, 0x7F_7FFF)))
+    assert (sat.health_01, sat.orbitSource_01, sat.almAvail_01, sat.svUsed_01) == (1, 2, 1, 0)
+    assert (sat.qualityInd_02, sat.svUsed_02, sat.health_02, sat.diffCorr_02, sat.smoothed_02,
+            sat.orbitSource_02, sat.ephAvail_02, sat.aopAvail_02) == (7, 1, 3, 1, 1, 7, 1, 1)
+    assert (sat.sbasCorrUsed_02, sat.rtcmCorrUsed_02, sat.slasCorrUsed_02, sat.spartnCorrUsed_02,
+            sat.prCorrUsed_02, sat.crCorrUsed_02, sat.doCorrUsed_02, sat.clasCorrUsed_02) == \
+        (1, 1, 1, 1, 1, 1, 1, 0)
+    status = UBXReader.parse(frame(1, 3, struct.pack("<IBBBBII", 0, 3, 0b1101, 0b1000_0010,
+                                                     0b0100_1010, 0, 0)))
+    assert (status.gpsFixOk, status.diffSoln, status.wknSet, status.towSet) == (1, 0, 1, 1)
+    assert (status.diffCorr, status.carrSolnValid, status.mapMatching) == (0, 1, 2)
+    assert (status.psmState, status.spoofDetState, status.carrSoln) == (2, 1, 1)
+    sol = UBXReader.parse(frame(1, 6, bytes(11) + b"\x0d" + bytes(40)))
+    assert (sol.gpsfixOK, sol.diffSoln, sol.wknSet, sol.towSet) == (1, 0, 1, 1)
+    utc = UBXReader.parse(frame(1, 0x21, bytes(19) + b"\x35"))
+    assert (utc.validTOW, utc.validWKN, utc.validUTC, utc.utcStandard) == (1, 0, 1, 3)
+    valset = UBXMessage(6, 0x8A, SET, version=1, ram=1, flash=1, action=3, cfgData=b"")
+    assert valset.payload[:3] == b"\x01\x05\x03" and UBXReader.parse(valset.serialize()).bbr == 0

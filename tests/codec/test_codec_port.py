@@ -2,6 +2,7 @@
 stream.read path behave alike (time-out, close under a waiting read, a vanished device, a
 descriptor number reused by another file, frames in many short writes); a read comes back
 within its time-out whatever the line delivers; rx_time says when a frame's last byte came."""
+import io
 import os
 import random
 import struct
@@ -282,7 +283,9 @@ class TestFalseHeaders:
     FALSE = {
         "known id, impossible length": b"\xb5\x62\x01\x07" + struct.pack("<H", 500),
         "class that does not exist": b"\xb5\x62\x7f\x01" + struct.pack("<H", 900),
-        "known class, unknown id": b"\xb5\x62\x01\x7e" + struct.pack("<H", 1000),
+        # A length a NAV message can have makes the header one that could be true: it is then
+        # awaited (test_plausible_false_header_delays_but_loses_nothing).
+        "known class, unknown id, longer than its class has": b"\xb5\x62\x01\x7e" + struct.pack("<H", 15360),
     }
 
     @pytest.mark.parametrize("kind", FALSE)
@@ -293,6 +296,17 @@ class TestFalseHeaders:
         frames = [raw for raw, _ in results if raw is not None]
         assert frames == [pvt(5), pvt(6)]
         assert not stream.pieces  # no byte beyond the frames' own was needed
+
+    def test_plausible_false_header_delays_but_loses_nothing(self):
+        fake = b"\xb5\x62\x01\x7e" + struct.pack("<H", 1000)
+        stream = io.BytesIO(fake + pvt(5) + pvt(6) + bytes(1000) + pvt(7))
+        reader = UBXReader(stream)
+        assert [raw for raw, _ in iter(reader)] == [pvt(5), pvt(6), pvt(7)]
+        assert reader.stats["bad_checksums"] == 1
+        # Until the header's 1008 bytes are in, the frames inside it wait.
+        stream = ArrivalStream([fake + pvt(5), pvt(6)])
+        reader = UBXReader(stream)
+        assert [reader.read()[0] for _ in range(3)] == [None, None, None]
 
     def test_memory_bound_holds_under_repeated_false_headers(self):
         junk = b"".join(h + bytes(30) for h in self.FALSE.values()) * 300

@@ -260,3 +260,37 @@ def test_any_chunking_and_noise_gives_the_same_frames(picks, sizes):
         got.append(raw)
         assert msg.serialize() == raw
     assert got == [f for f, _ in picks]
+
+
+def test_frames_holding_frame_like_bytes_come_out_whole_in_any_chunking():
+    # The empty frame (class 0, valid), a short catalogued frame, a plausible header running past
+    # the end, in NAV-PVT and in an uncatalogued RXM message, at every seventh offset.
+    embeds = [b"\xb5\x62\x00\x00\x00\x00\x00\x00", frame(5, 1, b"\x06\x11"),
+              b"\xb5\x62\x01\x07\x5c\x00"]
+    want = []
+    for embed in embeds:
+        for cls, msg_id, n in ((1, 7, 92), (2, 0x14, 60)):
+            for at in range(0, n - len(embed) + 1, 7):
+                payload = bytearray(n)
+                payload[at:at + len(embed)] = embed
+                want.append(frame(cls, msg_id, bytes(payload)))
+    stream = b"".join(want)
+    assert [raw for raw, _ in read_all(UBXReader(io.BytesIO(stream)))] == want
+    for size in (1, 13, 97):
+        source = Chunked(stream, [size] * len(stream))
+        reader = UBXReader(source)
+        got = []
+        while source.pos < len(stream) or reader.stats["buffered"]:
+            raw, _ = reader.read()
+            if raw is None and source.pos == len(stream):
+                break
+            if raw is not None:
+                got.append(raw)
+        assert got == want, size
+
+
+def test_nav_pvt_whose_itow_holds_sync_chars_is_read():
+    # iTOW 6,469,000 ms is 88 B5 62 00: with the zero year and date, an empty frame inside.
+    frames = [UBXMessage(1, 7, GET, iTOW=i * 200).serialize() for i in range(32340, 32350)]
+    got = read_all(UBXReader(io.BytesIO(b"".join(frames))))
+    assert [m.iTOW for _, m in got] == [i * 200 for i in range(32340, 32350)]

@@ -1,10 +1,48 @@
 import importlib
+import os
+import sys
 import types
 
 import pytest
 
-from zq_fakes import RecordingLogger
-from zq_sim import Sim, stop_all
+sys.path.insert(0, os.path.dirname(__file__))
+
+from time_harness import Feeder, Recorder  # noqa: E402
+from zq_fakes import RecordingLogger  # noqa: E402
+from zq_sim import Sim, stop_all  # noqa: E402
+
+
+@pytest.fixture
+def hub_module(zq):
+    return importlib.import_module("zq_hub")
+
+
+@pytest.fixture
+def fed(zq, hub_module, monkeypatch):
+    """fed(offset, period): a receiver on a pty fed by a Feeder, its hub, and the logger
+    recording what the hub logs."""
+    log = Recorder()
+    monkeypatch.setattr(zq, "l", log)
+    made = []
+
+    def make(offset=0.0, period=0.2):
+        master, slave = os.openpty()
+        g = zq.zq_gps(port=os.ttyname(slave))
+        hub = hub_module.attach(g)
+        feeder = Feeder(master, period, offset)
+        made.append((g, hub, feeder, master, slave))
+        return types.SimpleNamespace(g=g, hub=hub, feeder=feeder, log=log, master=master)
+
+    yield make
+    for g, hub, feeder, master, slave in made:
+        feeder.stop()
+        hub.close()
+        stop_all([g])
+        for fd in (master, slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
 
 
 @pytest.fixture(scope="session")
@@ -14,8 +52,9 @@ def zq_hub(zq):
 
 @pytest.fixture
 def hubbed(zq, zq_hub, monkeypatch):
-    """hubbed(*sim_args) -> (receiver, hub, sim): a receiver on a fresh zq-sim, its hub
-    attached, the module's logger recorded (hubbed.log); all closed and stopped afterwards."""
+    """hubbed(*sim_args, port=None) -> (receiver, hub, sim): a receiver on a fresh zq-sim (or
+    on PORT), its hub attached, the module's logger recorded (hubbed.log); all closed and
+    stopped afterwards."""
     log = RecordingLogger()
     monkeypatch.setattr(zq, "l", log)
     made = types.SimpleNamespace(sims=[], receivers=[], hubs=[])

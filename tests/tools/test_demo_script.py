@@ -1,7 +1,9 @@
 """make demo's script: starts the simulator, runs the host program, cleans up; its lines say
 whether the values are live, how old they are, and when the reader has ended."""
+import json
 import os
 import re
+import shutil
 import subprocess
 import threading
 
@@ -14,13 +16,14 @@ LINE = re.compile(r"\d\d:\d\d:\d\d  (?:(?P<nodata>no data)|(?P<state>live|stale)
                   r" +reader (?P<reader>alive|ended)$")
 
 
-def demo(seconds, sim_args):
-    """demo.sh started on the simulator, its output as a text stream."""
+def demo(seconds, sim_args, gpsd_port="0"):
+    """demo.sh started on the simulator, its output as a text stream; its gpsd protocol server
+    on a free port unless told otherwise."""
     binary("zq-sim")
     if not any(f.startswith("zq_gps") and f.endswith(".so") for f in os.listdir(ROOT)):
         pytest.skip("zq_gps is not built in %s" % ROOT)
     env = dict(os.environ, ZQ_BUILD=BUILD, ROOT=ROOT, DEMO_SECONDS=str(seconds),
-               SIM_ARGS=sim_args)
+               SIM_ARGS=sim_args, DEMO_GPSD_PORT=gpsd_port)
     return subprocess.Popen([os.path.join(REPO, "tools", "demo.sh")], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=env)
 
@@ -93,3 +96,32 @@ def test_an_unplug_shows_as_ageing_then_stale_values_never_as_a_live_fix():
     after = fixes[frozen[-1] + 1:]
     assert after and after[-1]["state"] == "live" and float(after[-1]["age"]) < 1.5
     assert after[-1]["lat"] != fixes[frozen[-1]]["lat"]
+
+
+@pytest.mark.skipif(not shutil.which("gpspipe"), reason="gpsd-clients not installed")
+def test_gpsd_clients_watch_the_demo_receiver_while_it_runs():
+    # The demo's own line names the port; gpsd's gpspipe, started from it, sees the simulated
+    # drive's fixes and its sky while the demo prints its lines.
+    proc = demo(20, "--lat 10.5 --lon -20.25")
+    watchdog = threading.Timer(60, proc.kill)
+    watchdog.start()
+    try:
+        port = None
+        for text in proc.stdout:
+            found = re.search(r"gpspipe -w localhost:(\d+)", text)
+            if found:
+                port = found.group(1)
+                break
+        assert port, "the demo named no gpsd port"
+        pipe = subprocess.run(["gpspipe", "-w", "-n", "12", "localhost:" + port],
+                              capture_output=True, text=True, timeout=30)
+        proc.terminate()
+        proc.wait(timeout=30)
+    finally:
+        watchdog.cancel()
+    reports = [json.loads(line) for line in pipe.stdout.splitlines() if line.startswith("{")]
+    tpvs = [r for r in reports if r["class"] == "TPV" and r.get("mode") == 3]
+    assert tpvs and abs(tpvs[-1]["lat"] - 10.5) < 0.01 and abs(tpvs[-1]["lon"] + 20.25) < 0.01, (
+        pipe.stdout)
+    skies = [r for r in reports if r["class"] == "SKY" and r.get("satellites")]
+    assert skies and any(s["used"] for s in skies[-1]["satellites"]), pipe.stdout

@@ -13,7 +13,10 @@ from zqsim_harness import sim_factory  # noqa: F401  (fixture)
 NEO = os.path.join(CAPTURES, "ublox-neo-m8n.log")
 F9P = os.path.join(CAPTURES, "ublox-zed-f9p-hp.log")
 # One NAV-SAT repetition, as the protocol notes list it.
-SAT_BLOCK = ["gnssId", "svId", "cno", "elev", "azim", "prRes", "flags"]
+SAT_BLOCK = ["gnssId", "svId", "cno", "elev", "azim", "prRes", "flags", "qualityInd", "svUsed",
+             "health", "diffCorr", "smoothed", "orbitSource", "ephAvail", "almAvail", "anoAvail",
+             "aopAvail", "sbasCorrUsed", "rtcmCorrUsed", "slasCorrUsed", "spartnCorrUsed",
+             "prCorrUsed", "crCorrUsed", "doCorrUsed", "clasCorrUsed"]
 
 
 def dump(*args, **kw):
@@ -143,7 +146,8 @@ class TestBlocks:
             for b, sv in zip(m["blocks"], report["satellites"]):
                 assert list(b) == SAT_BLOCK
                 assert (b["gnssId"], b["svId"], b["cno"]) == (sv["gnssid"], sv["svid"], sv["ss"])
-                assert bool(b["flags"] & 0x08) == sv["used"]
+                assert bool(b["flags"] & 0x08) == sv["used"] == bool(b["svUsed"])
+                assert b["health"] == sv.get("health", 0) and b["qualityInd"] == b["flags"] & 7
                 assert (b["elev"], b["azim"]) == (sv.get("el", b["elev"]), sv.get("az", b["azim"]))
 
     def test_text_groups_empty_groups_and_unknown_messages(self, tmp_path):

@@ -19,6 +19,15 @@ struct Generation {
     bool legacy_config = true;  // answers CFG-MSG, CFG-RATE, CFG-RXM, CFG-PRT, CFG-NAV5
     bool key_config = false;    // answers CFG-VALSET, CFG-VALGET, CFG-VALDEL
 
+    // RTCM 3 input (inProtoMask bit 5), and the RXM-RTCM report of each message, came with
+    // protocol 15 and 20. Protocol 14 receivers take RTCM 2 at most.
+    // NAV-SAT (and NAV-TIMELS) from protocol 15; protocol 14 reports NAV-SVINFO instead.
+    bool nav_sat() const { return protver_x100 >= 1500; }
+    bool rtcm3() const { return protver_x100 >= 1500; }
+    bool rxm_rtcm() const { return protver_x100 >= 2000; }
+    // NAV-PVT's flags2 (confirmedAvai, confirmedDate, confirmedTime): the 92-byte form fills it.
+    bool confirms_time() const { return !short_pvt; }
+
     // Highest CFG-NAVSPG-DYNMODEL value the firmware knows (1 is never valid).
     int max_dynmodel() const;
     // MON-VER payload: software, hardware, then the extension strings.

@@ -34,13 +34,13 @@ bool cfg_msg(CommandContext& c, const ubx::Frame& f) {
     if (!m) return false;
     const auto cls = static_cast<uint8_t>((*m)["msgClass"]);
     const auto id = static_cast<uint8_t>((*m)["msgID"]);
-    const uint32_t here = msgout_key(cls, id, c.port);
+    const uint32_t here = msgout_key(c.gen, cls, id, c.port);
     if (here == 0) return false;
     if (m->has("rateUSB")) {
         static constexpr const char* kRates[] = {"rateDDC", "rateUART1", "rateUART2", "rateUSB",
                                                  "rateSPI"};
         for (int port = kPortI2c; port <= kPortSpi; ++port)
-            set_ram(c, msgout_key(cls, id, port), static_cast<uint64_t>((*m)[kRates[port]]));
+            set_ram(c, msgout_key(c.gen, cls, id, port), static_cast<uint64_t>((*m)[kRates[port]]));
     } else if (m->has("rate")) {
         set_ram(c, here, static_cast<uint64_t>((*m)["rate"]));
     } else {  // a poll: the three-byte answer, for the port it came on
@@ -185,7 +185,8 @@ bool cfg_prt(CommandContext& c, const ubx::Frame& f) {
         if (k) {
             set_ram(c, k->in_ubx, (in & kProtoUbx) ? 1 : 0);
             set_ram(c, k->in_nmea, (in & kProtoNmea) ? 1 : 0);
-            set_ram(c, k->in_rtcm3, (in & kProtoRtcm3) ? 1 : 0);
+            // A receiver without RTCM 3 input does not keep the bit.
+            set_ram(c, k->in_rtcm3, (in & kProtoRtcm3) && c.gen.rtcm3() ? 1 : 0);
             set_ram(c, k->out_ubx, (out & kProtoUbx) ? 1 : 0);
             set_ram(c, k->out_nmea, (out & kProtoNmea) ? 1 : 0);
         }

@@ -28,12 +28,13 @@ std::vector<uint8_t> nav_pvt_payload(const Solution& s, bool short_form) {
     put(b, 8, s.hour, 1);
     put(b, 9, s.min, 1);
     put(b, 10, s.sec, 1);
-    put(b, 11, 0x07, 1);  // validDate, validTime, fullyResolved
-    put(b, 12, 25, 4);
-    put(b, 16, static_cast<uint32_t>(s.millis * 1000000), 4);
+    put(b, 11, static_cast<uint32_t>(s.valid), 1);  // validDate, validTime, fullyResolved
+    put(b, 12, s.t_acc, 4);
+    put(b, 16, static_cast<uint32_t>(s.nano), 4);
     put(b, 20, s.fix_type, 1);
-    put(b, 21, (s.fix_ok ? 1 : 0) | (s.psm_state << 2), 1);
-    put(b, 22, short_form ? 0 : 0xE0, 1);
+    put(b, 21, (s.fix_ok ? 1 : 0) | (s.diff_soln << 1) | (s.psm_state << 2) | (s.carr_soln << 6),
+        1);
+    put(b, 22, short_form ? 0 : static_cast<uint32_t>(s.flags2), 1);
     put(b, 23, s.num_sv(), 1);
     put(b, 24, static_cast<uint32_t>(e(s.lon, 1e7)), 4);
     put(b, 28, static_cast<uint32_t>(e(s.lat, 1e7)), 4);
@@ -49,7 +50,10 @@ std::vector<uint8_t> nav_pvt_payload(const Solution& s, bool short_form) {
     put(b, 68, static_cast<uint32_t>(e(s.fix_ok ? s.s_acc : 20.0, 1e3)), 4);
     put(b, 72, static_cast<uint32_t>(e(s.fix_ok ? s.head_acc : 180.0, 1e5)), 4);
     put(b, 76, static_cast<uint32_t>(e(s.pdop, 100)), 2);
-    if (!short_form) put(b, 84, static_cast<uint32_t>(e(s.heading, 1e5)), 4);
+    if (!short_form) {
+        put(b, 78, static_cast<uint32_t>(s.corr_age) << 1, 1);  // flags3 lastCorrectionAge
+        put(b, 84, static_cast<uint32_t>(e(s.heading, 1e5)), 4);
+    }
     return b;
 }
 

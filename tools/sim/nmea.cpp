@@ -42,13 +42,39 @@ std::string latlon(const Solution& s) {
     return part(s.lat, 2, 'N', 'S') + "," + part(s.lon, 3, 'E', 'W');
 }
 
+// NMEA 4.10 GNSS system id.
+int system_id(char talker) {
+    switch (talker) {
+        case 'L':
+            return 2;
+        case 'A':
+            return 3;
+        case 'B':
+            return 4;
+        default:
+            return 1;
+    }
+}
+
 }  // namespace
 
 std::string nmea_burst(const Solution& s, const bool on[6]) {
     const std::string hms = fmt("%02d%02d%02d.%02d", s.hour, s.min, s.sec, s.millis / 10);
     const std::string date = fmt("%02d%02d%02d", s.day, s.month, s.year % 100);
     const double knots = s.speed * 3600.0 / 1852.0;
-    const char mode = s.fix_ok ? 'A' : 'N';
+    // NMEA 4.1 mode: autonomous, differential, RTK float, RTK fixed.
+    const char mode = !s.fix_ok          ? 'N'
+                      : !s.diff_soln     ? 'A'
+                      : s.carr_soln == 2 ? 'R'
+                      : s.carr_soln == 1 ? 'F'
+                                         : 'D';
+    const int quality = !s.diff_soln ? 1 : s.carr_soln == 2 ? 4 : s.carr_soln == 1 ? 5 : 2;
+    // GPS and GLONASS always have their GSA; Galileo and BeiDou when in the sky.
+    std::vector<char> systems = {'P', 'L'};
+    for (char extra : {'A', 'B'})
+        if (std::any_of(s.sats.begin(), s.sats.end(),
+                        [&](const Satellite& sat) { return sat.system == extra; }))
+            systems.push_back(extra);
     std::string out;
     if (on[4]) {
         out += nmea_sentence("GNRMC," + hms + (s.fix_ok ? ",A," : ",V,") + latlon(s) + "," +
@@ -62,13 +88,13 @@ std::string nmea_burst(const Solution& s, const bool on[6]) {
     }
     const int nsv = s.num_sv();
     if (on[0]) {
-        out += nmea_sentence(
-            "GNGGA," + hms + "," + latlon(s) + "," +
-            (s.fix_ok ? fmt("1,%02d,%.2f,%.1f,M,%.1f,M,,", nsv, s.hdop, s.hmsl, s.geoid_sep)
-                      : fmt("0,%02d,99.99,,,,,,", nsv)));
+        out += nmea_sentence("GNGGA," + hms + "," + latlon(s) + "," +
+                             (s.fix_ok ? fmt("%d,%02d,%.2f,%.1f,M,%.1f,M,,", quality, nsv, s.hdop,
+                                             s.hmsl, s.geoid_sep)
+                                       : fmt("0,%02d,99.99,,,,,,", nsv)));
     }
     if (on[2]) {
-        for (char sys : {'P', 'L'}) {
+        for (char sys : systems) {
             std::string body = fmt("GNGSA,A,%d", s.fix_ok ? 3 : 1);
             int listed = 0;
             for (const auto& sat : s.sats) {
@@ -81,11 +107,14 @@ std::string nmea_burst(const Solution& s, const bool on[6]) {
                 body += ",";
             body += s.fix_ok ? fmt(",%.2f,%.2f,%.2f", s.pdop, s.hdop, s.vdop)
                              : std::string(",99.99,99.99,99.99");
+            // With more than GPS and GLONASS, the NMEA 4.10 system id tells which one this is:
+            // a GNGSA's satellite numbers alone do not (Galileo's 1..36 are GPS's too).
+            if (systems.size() > 2) body += fmt(",%d", system_id(sys));
             out += nmea_sentence(body);
         }
     }
     if (on[3]) {
-        for (char sys : {'P', 'L'}) {
+        for (char sys : systems) {
             std::vector<const Satellite*> list;
             for (const auto& sat : s.sats)
                 if (sat.system == sys) list.push_back(&sat);

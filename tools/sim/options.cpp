@@ -42,6 +42,24 @@ const char* g_prog = "zq-sim";
         "  --uart BAUD            the receiver sits on UART1 at BAUD instead of USB\n"
         "  --no-flash             a receiver without flash: the flash layer is refused\n"
         "  --pvt84                84-byte NAV-PVT (protocol 14) instead of 92\n"
+        "  --sky                  a sky of several constellations (which, by generation) on\n"
+        "                         their orbits, and NAV-SAT (NAV-SVINFO on protocol 14) and\n"
+        "                         NAV-DOP on out of the box once a second; numSV, the DOPs and\n"
+        "                         NMEA follow it. Configuration changes those rates like any\n"
+        "                         message's; without --sky they are off until configured\n"
+        "  --sky-speed F          the satellites move F times as fast as real ones (default 1)\n"
+        "  --utc host             solutions carry the host's clock (CLOCK_REALTIME when sent),\n"
+        "                         the epochs on its whole multiples of the period; NAV-TIMELS\n"
+        "                         on out of the box once a second (generation 8 and later)\n"
+        "  --utc-offset S         with --utc host: S seconds (negative, fractional) added\n"
+        "  --rtk-converge S       RTCM 3 input: seconds of steady corrections from DGPS to RTK\n"
+        "                         fixed, float from half of it (default 4)\n"
+        "  --rtk-hold S           seconds without corrections before fixed falls back to\n"
+        "                         float (default 5)\n"
+        "  --rtk-timeout S        seconds without corrections before they are no longer used\n"
+        "                         (default 15)\n"
+        "  --rtcm-out FILE        append every CRC-valid RTCM 3 frame the port takes in (used\n"
+        "                         or ignored) to FILE, byte for byte\n"
         "  --fresh                start as a fresh receiver: NMEA only, NAV-PVT off\n"
         "  --no-nmea              no NMEA sentences\n"
         "  --nmea-first           NMEA before NAV-PVT in each burst (default: UBX first)\n"
@@ -63,6 +81,19 @@ const char* g_prog = "zq-sim";
         "control commands (FIFO, --at):\n"
         "  noise N | badck N | stall S | unplug [S] | replug | rate HZ | pvt on|off |\n"
         "  nmea on|off | pause | resume | quit   (\"unplug=2\" = \"unplug 2\")\n"
+        "  time valid | time invalid | time unconfirmed | time rollover | time leap\n"
+        "    the time NAV-PVT reports: valid (and confirmed; clears the others), invalid\n"
+        "    (valid bits clear, tAcc unknown), unconfirmed (flags2 without confirmedDate and\n"
+        "    confirmedTime, on the 92-byte NAV-PVT), the date 1024 weeks back, an inserted\n"
+        "    leap second announced for the end of the month (NAV-TIMELS)\n"
+        "\n"
+        "input:\n"
+        "  UBX commands, and RTCM 3 frames (CRC-24Q checked) where the port's input protocol\n"
+        "  takes them (CFG-PRT inProtoMask bit 5, CFG-USBINPROT-/UART1INPROT-RTCM3X; on out of\n"
+        "  the box from generation 8, none on 6 and 7): logged as heard RTCM3 TYPE len N, bad\n"
+        "  RTCM3 REASON, or ignored RTCM3 TYPE with the input off. Corrections make the solution\n"
+        "  DGPS, then RTK float, then fixed; RXM-RTCM reports each (generation 9 and 10, when\n"
+        "  enabled)\n"
         "\n"
         "signals:\n"
         "  SIGUSR1 unplug/replug toggle, SIGUSR2 stall, SIGINT/SIGTERM exit\n",
@@ -137,6 +168,26 @@ Options parse_options(int argc, char** argv) {
             o.uart = static_cast<unsigned>(whole(num(), 1, 921600, kBadBaud));
         else if (a == "--no-flash")
             o.flash = false;
+        else if (a == "--sky")
+            o.sky = true;
+        else if (a == "--sky-speed")
+            o.sky_speed = num();
+        else if (a == "--utc") {
+            if (val() != "host") {
+                std::fprintf(stderr, "%s: --utc takes host\n", g_prog);
+                std::exit(2);
+            }
+            o.utc_host = true;
+        } else if (a == "--utc-offset")
+            o.utc_offset = num();
+        else if (a == "--rtk-converge")
+            o.rtk_converge = num();
+        else if (a == "--rtk-hold")
+            o.rtk_hold = num();
+        else if (a == "--rtk-timeout")
+            o.rtk_timeout = num();
+        else if (a == "--rtcm-out")
+            o.rtcm_out = val();
         else if (a == "--fresh")
             o.fresh = true;
         else if (a == "--no-nmea")
@@ -184,6 +235,21 @@ Options parse_options(int argc, char** argv) {
     }
     if (o.rate < 1 || o.rate > 25) {
         std::fprintf(stderr, "%s: --rate must be 1..25\n", g_prog);
+        std::exit(2);
+    }
+    const auto within = [](double v, double lo, double hi) {
+        return std::isfinite(v) && v >= lo && v <= hi;
+    };
+    if (!within(o.sky_speed, 0, 1e6) || !within(o.utc_offset, -1e9, 1e9) ||
+        !within(o.rtk_converge, 0, 86400) || !within(o.rtk_hold, 0, 86400) ||
+        !within(o.rtk_timeout, 0, 86400)) {
+        std::fprintf(stderr,
+                     "%s: --sky-speed 0..1e6, --utc-offset within 1e9 s, --rtk-* 0..86400\n",
+                     g_prog);
+        std::exit(2);
+    }
+    if (o.utc_offset != 0 && !o.utc_host) {
+        std::fprintf(stderr, "%s: --utc-offset needs --utc host\n", g_prog);
         std::exit(2);
     }
     if (o.uart != 0 && !standard_baud(o.uart)) {

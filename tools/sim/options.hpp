@@ -25,6 +25,12 @@ struct Options {
     int generation = 0;  // 6..10; 0 = not given: the classic receiver
     unsigned uart = 0;   // UART1 at this speed; 0 = USB
     bool flash = true;
+    bool sky = false;       // --sky
+    double sky_speed = 1;   // --sky-speed
+    bool utc_host = false;  // --utc host
+    double utc_offset = 0;  // --utc-offset, s
+    double rtk_converge = 4, rtk_hold = 5, rtk_timeout = 15;
+    std::string rtcm_out;  // --rtcm-out: every CRC-valid RTCM 3 frame taken in, as received
 };
 
 // Parses argv; prints usage and exits with status 2 on a bad option or value.

@@ -17,12 +17,13 @@ EpochTimer::~EpochTimer() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-int64_t EpochTimer::arm_on_grid(int64_t period_ms) {
-    const int64_t now = realtime_ms();
+int64_t EpochTimer::arm_on_grid(int64_t period_ms, int64_t shift_ms) {
+    const int64_t now = realtime_ms() + shift_ms;
     const int64_t next = (now / period_ms + 1) * period_ms;
+    const int64_t at = next - shift_ms;
     itimerspec its{};
-    its.it_value.tv_sec = next / 1000;
-    its.it_value.tv_nsec = (next % 1000) * 1000000;
+    its.it_value.tv_sec = at / 1000;
+    its.it_value.tv_nsec = (at % 1000) * 1000000;
     timerfd_settime(fd_, TFD_TIMER_ABSTIME, &its, nullptr);
     return next;
 }

@@ -33,7 +33,9 @@ class EpochTimer {
 
     int fd() const { return fd_; }
     // Arms for the next whole multiple of period_ms in UTC; returns that epoch's time in ms.
-    int64_t arm_on_grid(int64_t period_ms);
+    // With shift_ms, in a clock that is that far ahead of UTC: fires when UTC + shift_ms is a
+    // whole multiple and returns the multiple.
+    int64_t arm_on_grid(int64_t period_ms, int64_t shift_ms = 0);
     // Arms for an absolute time on the timer's clock, in seconds.
     void arm_at(double t);
     void disarm();

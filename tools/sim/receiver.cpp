@@ -1,6 +1,7 @@
 // The receiver's command dispatch and the output its configuration asks for (see receiver.hpp).
 #include "receiver.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -20,6 +21,11 @@ Factory factory(const ReceiverSetup& s, int port) {
     f.nmea = s.nmea;
     f.port = port;
     f.baud = s.uart_baud ? s.uart_baud : s.generation == 9 ? 38400 : 9600;
+    // Once a second at the starting rate.
+    const int per_second = std::max(1, static_cast<int>(std::lround(s.rate_hz)));
+    f.sky_every = s.sky ? per_second : 0;
+    f.timels_every = s.utc ? per_second : 0;
+    f.rtcm3_in = zqsim::generation(s.generation, s.pvt84).rtcm3();
     return f;
 }
 
@@ -41,6 +47,16 @@ Output Receiver::output() const {
     o.pvt_rate = o.ubx_out ? static_cast<uint8_t>(store_.get(msgout_key(0x01, 0x07, port_))) : 0;
     for (int i = 0; i < 6; ++i)
         o.nmea_rate[i] = nmea_out ? static_cast<uint8_t>(store_.get(nmea_key(i, port_))) : 0;
+    const auto rate = [&](uint8_t cls, uint8_t id) -> uint8_t {
+        const uint32_t k = msgout_key(gen_, cls, id, port_);
+        return o.ubx_out && k ? static_cast<uint8_t>(store_.get(k)) : 0;
+    };
+    o.sat_rate = rate(0x01, 0x35);
+    if (!gen_.nav_sat()) o.sat_rate = rate(0x01, 0x30);
+    o.dop_rate = rate(0x01, 0x04);
+    o.timels_rate = rate(0x01, 0x26);
+    o.rxm_rtcm = rate(0x02, 0x32) != 0;
+    o.rtcm3_in = gen_.rtcm3() && store_.get(pk->in_rtcm3) != 0;
     o.psm_state = store_.get(key::kOperateMode) != 0 ? 1 : 0;
     o.baud = port_ == kPortUart1 ? static_cast<uint32_t>(store_.get(key::kUart1Baud)) : 0;
     o.gnss = gnss_;

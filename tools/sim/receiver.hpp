@@ -22,18 +22,25 @@ struct ReceiverSetup {
     double rate_hz = 1;
     uint32_t uart_baud = 0;  // 0: on USB; else on UART1 at this speed
     bool flash = true;
+    bool sky = false;  // --sky: NAV-SAT and NAV-DOP on out of the box, once a second
+    bool utc = false;  // --utc: NAV-TIMELS likewise
 };
 
 // What the configuration in force makes the receiver do.
 struct Output {
     int64_t period_ms = 1000;
-    uint8_t pvt_rate = 0;    // NAV-PVT every n-th epoch on the port; 0 = off
-    uint8_t nmea_rate[6]{};  // GGA GLL GSA GSV RMC VTG, likewise
-    int psm_state = 0;       // NAV-PVT psmState: 1 in a power save mode
-    bool ubx_in = true;      // the port takes UBX input
-    bool ubx_out = true;     // the port sends UBX (answers and ACKs included)
-    uint32_t baud = 0;       // the UART's speed; 0 on USB
-    bool gnss = true;        // false between CFG-RST GNSS stop and start
+    uint8_t pvt_rate = 0;     // NAV-PVT every n-th epoch on the port; 0 = off
+    uint8_t nmea_rate[6]{};   // GGA GLL GSA GSV RMC VTG, likewise
+    uint8_t sat_rate = 0;     // NAV-SAT (NAV-SVINFO on protocol 14), likewise
+    uint8_t dop_rate = 0;     // NAV-DOP
+    uint8_t timels_rate = 0;  // NAV-TIMELS
+    bool rxm_rtcm = false;    // RXM-RTCM for each RTCM 3 message heard
+    bool rtcm3_in = false;    // the port takes RTCM 3 input
+    int psm_state = 0;        // NAV-PVT psmState: 1 in a power save mode
+    bool ubx_in = true;       // the port takes UBX input
+    bool ubx_out = true;      // the port sends UBX (answers and ACKs included)
+    uint32_t baud = 0;        // the UART's speed; 0 on USB
+    bool gnss = true;         // false between CFG-RST GNSS stop and start
 };
 
 // The outcome of one frame from the host.

@@ -9,7 +9,9 @@ namespace zqsim {
 namespace {
 
 // The I2C key of each message; the other ports follow at +1 (UART1) .. +4 (SPI).
-constexpr uint32_t kNavPvtI2c = 0x20910006;
+constexpr uint32_t kNavPvtI2c = 0x20910006, kNavSatI2c = 0x20910015, kNavDopI2c = 0x20910038;
+// Not in the codec's key table: the receiver knows them all the same.
+constexpr uint32_t kNavTimelsI2c = 0x20910060, kRxmRtcmI2c = 0x20910268;
 // NMEA msg id order: GGA, GLL, GSA, GSV, RMC, VTG.
 constexpr uint32_t kNmeaI2c[6] = {0x209100ba, 0x209100c9, 0x209100bf,
                                   0x209100c4, 0x209100ab, 0x209100b0};
@@ -21,9 +23,21 @@ constexpr ProtoKeys kUart1{0x10730001, 0x10730002, 0x10730004, 0x10740001, 0x107
 
 uint32_t msgout_key(uint8_t cls, uint8_t id, int port) {
     if (port < kPortI2c || port > kPortSpi) return 0;
-    if (cls == 0x01 && id == 0x07) return kNavPvtI2c + static_cast<uint32_t>(port);
-    if (cls == 0xF0 && id < 6) return kNmeaI2c[id] + static_cast<uint32_t>(port);
+    const auto p = static_cast<uint32_t>(port);
+    if (cls == 0x01 && id == 0x07) return kNavPvtI2c + p;
+    if (cls == 0x01 && id == 0x35) return kNavSatI2c + p;
+    if (cls == 0x01 && id == 0x04) return kNavDopI2c + p;
+    if (cls == 0x01 && id == 0x26) return kNavTimelsI2c + p;
+    if (cls == 0x02 && id == 0x32) return kRxmRtcmI2c + p;
+    if (cls == 0xF0 && id < 6) return kNmeaI2c[id] + p;
     return 0;
+}
+
+uint32_t msgout_key(const Generation& g, uint8_t cls, uint8_t id, int port) {
+    if (cls == 0x01 && id == 0x30) return g.nav_sat() ? 0 : msgout_key(0x01, 0x35, port);
+    if (cls == 0x01 && (id == 0x35 || id == 0x26) && !g.nav_sat()) return 0;
+    if (cls == 0x02 && id == 0x32 && !g.rxm_rtcm()) return 0;
+    return msgout_key(cls, id, port);
 }
 
 const ProtoKeys* proto_keys(int port) {
@@ -50,7 +64,18 @@ std::map<uint32_t, uint64_t> factory_defaults(const Factory& f) {
         for (int s = 0; s < 6; ++s)
             d[nmea_key(s, port)] = f.nmea ? 1 : 0;
     }
+    for (int port = kPortI2c; port <= kPortSpi; ++port) {
+        d[msgout_key(0x01, 0x26, port)] = 0;
+        d[msgout_key(0x02, 0x32, port)] = 0;
+    }
     d[msgout_key(0x01, 0x07, f.port)] = f.pvt ? 1 : 0;
+    d[msgout_key(0x01, 0x35, f.port)] = static_cast<uint64_t>(f.sky_every);
+    d[msgout_key(0x01, 0x04, f.port)] = static_cast<uint64_t>(f.sky_every);
+    d[msgout_key(0x01, 0x26, f.port)] = static_cast<uint64_t>(f.timels_every);
+    if (!f.rtcm3_in) {
+        for (int port : {kPortUart1, kPortUsb})
+            d[proto_keys(port)->in_rtcm3] = 0;
+    }
     return d;
 }
 

@@ -19,9 +19,13 @@ inline constexpr uint32_t kUart1Baud = 0x40520001;
 // Port numbers as CFG-PRT and CFG-MSG's six rates count them.
 inline constexpr int kPortI2c = 0, kPortUart1 = 1, kPortUart2 = 2, kPortUsb = 3, kPortSpi = 4;
 
-// The MSGOUT key of NAV-PVT or of an NMEA sentence (F0 00..05) on a port; 0 for any other
-// message, which the simulator does not send.
+// The MSGOUT key of a message the simulator can send on a port: NAV-PVT, NAV-SAT, NAV-DOP,
+// NAV-TIMELS, RXM-RTCM or an NMEA sentence (F0 00..05); 0 for any other message.
 uint32_t msgout_key(uint8_t cls, uint8_t id, int port);
+// The same for a receiver of generation g, which may lack the message: 0 then. A protocol 14
+// receiver has NAV-SVINFO (01 30) where later ones have NAV-SAT, and it takes the NAV-SAT key's
+// place in the configuration.
+uint32_t msgout_key(const Generation& g, uint8_t cls, uint8_t id, int port);
 inline uint32_t nmea_key(int sentence, int port) {
     return msgout_key(0xF0, static_cast<uint8_t>(sentence), port);
 }
@@ -36,10 +40,13 @@ const ProtoKeys* proto_keys(int port);
 // power cycle returns to the state the run started in.
 struct Factory {
     double rate_hz = 1;
-    bool pvt = false;  // NAV-PVT on the port the receiver talks through
-    bool nmea = true;  // the six NMEA sentences
+    int sky_every = 0;     // NAV-SAT and NAV-DOP every n-th epoch (--sky); 0 = off
+    int timels_every = 0;  // NAV-TIMELS likewise (--utc)
+    bool pvt = false;      // NAV-PVT on the port the receiver talks through
+    bool nmea = true;      // the six NMEA sentences
     int port = kPortUsb;
     uint32_t baud = 9600;
+    bool rtcm3_in = true;  // RTCM 3 input on USB and UART1 (the generation has it)
 };
 std::map<uint32_t, uint64_t> factory_defaults(const Factory& f);
 

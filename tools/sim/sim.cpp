@@ -10,10 +10,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "epoch_messages.hpp"
 #include "log.hpp"
 #include "messages.hpp"
 #include "nav_pvt.hpp"
 #include "nmea.hpp"
+#include "sky.hpp"
 
 namespace zqsim {
 namespace {
@@ -33,7 +35,25 @@ ReceiverSetup receiver_setup(const Options& o) {
     r.rate_hz = o.rate;
     r.uart_baud = o.uart;
     r.flash = o.flash;
+    r.sky = o.sky;
+    r.utc = o.utc_host;
     return r;
+}
+
+std::shared_ptr<const Sky> make_sky(const Options& o) {
+    if (!o.sky) return nullptr;
+    const Generation g = generation(o.generation, o.pvt84);
+    return std::make_shared<Sky>(o.lat, o.lon, constellations(o.generation, g.short_pvt),
+                                 o.sky_speed);
+}
+
+RoverTiming rover_timing(const Options& o) {
+    return {o.rtk_converge, o.rtk_hold, o.rtk_timeout};
+}
+
+std::string frame_bytes(uint8_t cls, uint8_t id, const std::vector<uint8_t>& payload) {
+    const auto f = ubx::make_frame(cls, id, payload);
+    return std::string(f.begin(), f.end());
 }
 
 }  // namespace
@@ -42,10 +62,17 @@ Sim::Sim(Options o)
     : opt_(std::move(o)),
       port_(opt_.link),
       rx_(receiver_setup(opt_)),
-      traj_(opt_.lat, opt_.lon, opt_.speed, opt_.heading, opt_.acquire),
-      damage_(opt_.seed, opt_.noise, opt_.bad_every, opt_.stall_seconds) {
+      traj_(opt_.lat, opt_.lon, opt_.speed, opt_.heading, opt_.acquire, make_sky(opt_)),
+      damage_(opt_.seed, opt_.noise, opt_.bad_every, opt_.stall_seconds),
+      rover_(rover_timing(opt_)) {
     log_quiet() = opt_.quiet;
+    time_.host = opt_.utc_host;
+    time_.offset_ns = static_cast<int64_t>(std::llround(opt_.utc_offset * 1e9));
     if (opt_.uart) uart_.emplace(rx_.output().baud);
+}
+
+Sim::~Sim() {
+    if (rtcm_out_) std::fclose(rtcm_out_);
 }
 
 bool Sim::send(std::string bytes, std::vector<OutputQueue::Mark> marks,
@@ -93,6 +120,7 @@ void Sim::unplug() {
     port_.unplug();
     out_.drop_all("unplugged");
     scanner_.reset();
+    demux_.reset();
     log("device removed: %s", opt_.link.c_str());
 }
 
@@ -100,6 +128,7 @@ void Sim::replug() {
     if (port_.plugged()) return;
     port_.plug();
     rx_.power_cycle();
+    rover_.reset();
     if (uart_) switch_baud(rx_.output().baud);
     arm_epoch_timer();
     log("device replugged: %s -> %s", opt_.link.c_str(), port_.slave_path().c_str());
@@ -130,6 +159,12 @@ void Sim::apply(const Command& c) {
     } else if (c.name == "resume") {
         if (paused_ && replay_ && opt_.pace != "fast" && replay_->resume(now)) timer_->arm_at(now);
         paused_ = false;
+    } else if (c.name == "time") {
+        if (!time_.command(c.arg)) {
+            log("unknown command: %s (time valid|invalid|unconfirmed|rollover|leap)",
+                c.line.c_str());
+            return;
+        }
     } else if (c.name == "quit") {
         stop_ = true;
     } else {
@@ -141,7 +176,9 @@ void Sim::apply(const Command& c) {
 
 void Sim::arm_epoch_timer() {
     if (replay_) return;
-    next_epoch_ms_ = timer_->arm_on_grid(rx_.output().period_ms);
+    // With an offset the receiver's whole seconds fall that much off the host's.
+    const int64_t shift = time_.host ? time_.offset_ns / 1000000 : 0;
+    next_epoch_ms_ = timer_->arm_on_grid(rx_.output().period_ms, shift);
 }
 
 void Sim::synthetic_epoch(int64_t epoch_ms) {
@@ -149,7 +186,18 @@ void Sim::synthetic_epoch(int64_t epoch_ms) {
     if (!c.gnss) return;  // stopped by CFG-RST: no solutions
     Solution s = traj_.advance(epoch_ms);
     s.psm_state = c.psm_state;
+    const int64_t utc_ns = time_.host ? receiver_utc_ns(time_) : s.unix_ms * 1000000;
+    apply_time(s, time_, utc_ns);
+    const double now = clock_s(CLOCK_MONOTONIC);
+    rover_.apply(s, now);
+    if (s.diff_soln != last_diff_ || s.carr_soln != last_carr_) {
+        static constexpr const char* kCarr[] = {"none", "float", "fixed"};
+        log("solution: diffSoln %d carrSoln %d (%s)", s.diff_soln, s.carr_soln, kCarr[s.carr_soln]);
+        last_diff_ = s.diff_soln;
+        last_carr_ = s.carr_soln;
+    }
     ++epoch_count_;
+    const auto due = [&](uint8_t every) { return every > 0 && epoch_count_ % every == 0; };
     const bool pvt = c.pvt_rate > 0 && epoch_count_ % c.pvt_rate == 0;
     bool nmea_on[6];
     for (int i = 0; i < 6; ++i)
@@ -165,17 +213,40 @@ void Sim::synthetic_epoch(int64_t epoch_ms) {
         damaged = damage_.damage_pvt(pvt_count_);
         if (damaged) Damage::spoil(pvt_frame, pvt_frame.size());
     }
+    // The other UBX messages of the epoch, in the receiver's order around NAV-PVT.
+    std::string before_pvt, after_pvt;
+    if (due(c.dop_rate)) before_pvt = frame_bytes(0x01, 0x04, nav_dop_payload(s));
+    if (due(c.timels_rate)) {
+        after_pvt +=
+            frame_bytes(0x01, 0x26, nav_timels_payload(s.itow, utc_ns / 1000000000, time_.leap));
+    }
+    if (due(c.sat_rate)) {
+        const Generation& g = rx_.generation();
+        after_pvt += g.nav_sat()
+                         ? frame_bytes(0x01, 0x35, nav_sat_payload(s))
+                         : frame_bytes(0x01, 0x30, nav_svinfo_payload(s, g.number == 6 ? 2 : 3));
+    }
     const std::string nmea = nmea_burst(s, nmea_on);
     size_t pvt_end = 0;
     if (opt_.nmea_first) {
-        burst += nmea + pvt_frame;
+        burst += nmea + before_pvt + pvt_frame;
         pvt_end = burst.size();
+        burst += after_pvt;
     } else {
-        burst += pvt_frame;
+        burst += before_pvt + pvt_frame;
         pvt_end = burst.size();
-        burst += nmea;
+        burst += after_pvt + nmea;
     }
     std::string t = synthetic_truth(epoch_count_, s, pvt, damaged, nmea.size());
+    // What --utc and the time commands, and corrections, made of the epoch; runs without them
+    // keep their lines as they were.
+    if (time_.host || time_.spoiled() || time_.leap) {
+        char more[128];
+        std::snprintf(more, sizeof more, ",\"nano\":%d,\"valid\":%d,\"flags2\":%d,\"tAcc\":%u%s",
+                      s.nano, s.valid, s.flags2, s.t_acc, time_.leap ? ",\"leap\":1" : "");
+        t += more;
+    }
+    if (s.diff_soln) t += ",\"diffSoln\":1,\"carrSoln\":" + std::to_string(s.carr_soln);
     std::vector<OutputQueue::Mark> marks;
     if (pvt) marks.push_back({pvt_end, std::move(t)});
     send(std::move(burst), std::move(marks), pvt ? std::string() : t);
@@ -212,10 +283,70 @@ void Sim::read_host() {
                 UartLine::host_speed(port_.master()), uart_->baud());
             continue;
         }
-        scanner_.feed(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
-        while (auto f = scanner_.next())
-            answer(*f);
+        const double now = clock_s(CLOCK_MONOTONIC);
+        if (demux_.expire(now - rtcm_patience()) == InputDemux::Candidate::Rtcm)
+            log("bad RTCM3 truncated frame");
+        demux_.feed(std::span<const uint8_t>(buf, static_cast<size_t>(n)), now);
+        take_input();
     }
+}
+
+double Sim::rtcm_patience() const {
+    // Long enough for the largest RTCM 3 frame, or a UBX command of a few kilobytes, to cross
+    // the line.
+    return 1.0 + (uart_ ? 4096.0 * 10 / uart_->baud() : 0);
+}
+
+void Sim::scan_ubx(const std::string& bytes) {
+    scanner_.feed(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    while (auto f = scanner_.next())
+        answer(*f);
+}
+
+void Sim::take_input() {
+    while (auto it = demux_.next()) {
+        switch (it->kind) {
+            case InputDemux::Item::Rtcm:
+                on_rtcm(it->bytes);
+                break;
+            case InputDemux::Item::BadRtcm:
+                on_bad_rtcm(it->reason, it->type);
+                scan_ubx(it->bytes);
+                break;
+            default:
+                scan_ubx(it->bytes);
+                break;
+        }
+    }
+}
+
+void Sim::on_rtcm(const std::string& bytes) {
+    if (rtcm_out_) {
+        std::fwrite(bytes.data(), 1, bytes.size(), rtcm_out_);
+        std::fflush(rtcm_out_);
+    }
+    const RtcmFrame f = describe_rtcm(bytes);
+    const Output o = rx_.output();
+    if (!o.rtcm3_in) {
+        log("ignored RTCM3 %d: RTCM 3 input is off on this port", f.type);
+        return;
+    }
+    log("heard RTCM3 %d len %d", f.type, f.length);
+    const bool used = Rover::uses(f.type);
+    if (used) rover_.heard(clock_s(CLOCK_MONOTONIC));
+    if (o.rxm_rtcm) {
+        send(frame_bytes(0x02, 0x32,
+                         rxm_rtcm_payload(false, used ? 2 : 1, f.type, f.station, f.sub_type)),
+             {}, "", true);
+    }
+}
+
+void Sim::on_bad_rtcm(const std::string& reason, int type) {
+    log("bad RTCM3 %s", reason.c_str());
+    const Output o = rx_.output();
+    if (o.rtcm3_in && o.rxm_rtcm)
+        send(frame_bytes(0x02, 0x32, rxm_rtcm_payload(true, 0, type, 0, 0)), {}, "", true);
 }
 
 void Sim::answer(const ubx::Frame& f) {
@@ -274,6 +405,11 @@ void Sim::on_timer() {
 int Sim::prepare() {
     if (!truth_.open(opt_.truth)) {
         std::fprintf(stderr, "zq-sim: cannot write %s: %s\n", opt_.truth.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    if (!opt_.rtcm_out.empty() && !(rtcm_out_ = std::fopen(opt_.rtcm_out.c_str(), "ab"))) {
+        std::fprintf(stderr, "zq-sim: cannot write %s: %s\n", opt_.rtcm_out.c_str(),
                      std::strerror(errno));
         return 1;
     }
@@ -352,6 +488,8 @@ void Sim::loop() {
                 timeout = std::min(timeout, uart_->ready_at(out_.pending()) - now);
         }
         if (!events_.empty()) timeout = std::min(timeout, events_.begin()->first - now);
+        if (demux_.candidate_since() >= 0)
+            timeout = std::min(timeout, demux_.candidate_since() + rtcm_patience() - now);
         if (fast && damage_.stalled(now)) timeout = std::min(timeout, damage_.stall_until() - now);
         if (done_ && (!replaying || opt_.exit_when_done))
             timeout = std::min(timeout, 0.02);  // waiting for the host to drain the pty
@@ -374,6 +512,12 @@ void Sim::loop() {
             if (fds[3].revents & POLLOUT) flush();
         }
         const double t = clock_s(CLOCK_MONOTONIC);
+        if (const auto gave_up = demux_.expire(t - rtcm_patience());
+            gave_up != InputDemux::Candidate::None) {
+            // An incomplete candidate held up what came after it: look at that afresh.
+            if (gave_up == InputDemux::Candidate::Rtcm) log("bad RTCM3 truncated frame");
+            take_input();
+        }
         while (!events_.empty() && events_.begin()->first <= t) {
             const std::string c = events_.begin()->second;
             events_.erase(events_.begin());

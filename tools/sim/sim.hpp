@@ -2,6 +2,7 @@
 // inputs (FIFO, --at, signals), all driven from a single ppoll so that nothing busy-waits.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,16 +16,22 @@
 #include "pacing.hpp"
 #include "pty_port.hpp"
 #include "receiver.hpp"
+#include "rover.hpp"
+#include "rtcm3.hpp"
 #include "trajectory.hpp"
 #include "truth.hpp"
 #include "uart.hpp"
 #include "ubx/frame.hpp"
+#include "utc.hpp"
 
 namespace zqsim {
 
 class Sim {
   public:
     explicit Sim(Options o);
+    ~Sim();
+    Sim(const Sim&) = delete;
+    Sim& operator=(const Sim&) = delete;
     // Runs until quit, a signal, or the end of the run; returns the exit status.
     int run();
 
@@ -40,6 +47,11 @@ class Sim {
               const std::string& epoch_truth, bool answer = false);
     void flush();
     void read_host();
+    void take_input();
+    void scan_ubx(const std::string& bytes);
+    void on_rtcm(const std::string& frame);
+    void on_bad_rtcm(const std::string& reason, int type);
+    double rtcm_patience() const;
     void answer(const ubx::Frame& f);
     void switch_baud(uint32_t baud);
     void arm_epoch_timer();
@@ -61,6 +73,11 @@ class Sim {
     std::unique_ptr<ReplaySchedule> replay_;
     // Commands of a wrong length must reach the receiver, which answers them with ACK-NAK.
     ubx::Scanner scanner_{ubx::kDefaultMaxPayload, false};
+    InputDemux demux_;
+    Rover rover_;
+    TimeState time_;
+    int last_diff_ = 0, last_carr_ = 0;  // the rover's state last logged
+    std::FILE* rtcm_out_ = nullptr;      // --rtcm-out
 
     std::multimap<double, std::string> events_;  // monotonic deadline -> command
     bool paused_ = false;

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <span>
+
+#include "sky.hpp"
 
 namespace zqsim {
 namespace {
@@ -37,8 +40,26 @@ int Solution::num_sv() const {
     return n;
 }
 
-Trajectory::Trajectory(double lat, double lon, double speed, double heading, double acquire_seconds)
-    : lat_(lat), lon_(lon), speed0_(speed), heading_(heading), acquire_s_(acquire_seconds) {}
+Trajectory::Trajectory(double lat, double lon, double speed, double heading, double acquire_seconds,
+                       std::shared_ptr<const Sky> sky)
+    : lat_(lat),
+      lon_(lon),
+      speed0_(speed),
+      heading_(heading),
+      acquire_s_(acquire_seconds),
+      sky_(std::move(sky)) {}
+
+void set_utc_date(Solution& s, int64_t unix_s) {
+    const time_t tt = static_cast<time_t>(unix_s);
+    tm utc{};
+    gmtime_r(&tt, &utc);
+    s.year = utc.tm_year + 1900;
+    s.month = utc.tm_mon + 1;
+    s.day = utc.tm_mday;
+    s.hour = utc.tm_hour;
+    s.min = utc.tm_min;
+    s.sec = utc.tm_sec;
+}
 
 Solution Trajectory::advance(int64_t unix_ms) {
     if (start_ms_ < 0) start_ms_ = last_ms_ = unix_ms;
@@ -60,21 +81,17 @@ Solution Trajectory::advance(int64_t unix_ms) {
     s.unix_ms = unix_ms;
     const int64_t secs = unix_ms / 1000;
     s.millis = static_cast<int>(unix_ms % 1000);
-    const time_t tt = static_cast<time_t>(secs);
-    tm utc{};
-    gmtime_r(&tt, &utc);
-    s.year = utc.tm_year + 1900;
-    s.month = utc.tm_mon + 1;
-    s.day = utc.tm_mday;
-    s.hour = utc.tm_hour;
-    s.min = utc.tm_min;
-    s.sec = utc.tm_sec;
+    set_utc_date(s, secs);
+    s.nano = s.millis * 1000000;
     const int64_t gps_ms = (secs - kGpsEpochUnix + kLeapSeconds) * 1000 + s.millis;
     s.itow = static_cast<uint32_t>(gps_ms % (604800LL * 1000));
 
     const bool acquiring = t < acquire_s_;
-    for (const auto& seed : kSky) {
+    if (sky_) sky_->fill(s, t, acquiring);
+    for (const auto& seed : sky_ ? std::span<const SatSeed>() : std::span<const SatSeed>(kSky)) {
         Satellite sat{seed.system, seed.prn, 0, 0, 0, false};
+        sat.gnss_id = seed.system == 'L' ? 6 : 0;
+        sat.sv_id = seed.system == 'L' ? seed.prn - 64 : seed.prn;
         const double phase = seed.prn * 0.7;
         sat.elev = std::clamp(
             static_cast<int>(std::lround(seed.elev + 8 * std::sin(t / 300 + phase))), 0, 90);
@@ -94,9 +111,15 @@ Solution Trajectory::advance(int64_t unix_ms) {
         s.speed = speed;
         s.heading = heading_;
         s.vel_down = -2.0 * std::cos(t / 60.0) / 60.0;
-        s.pdop = 0.8 + 8.0 / std::max(nsv, 4);
-        s.hdop = s.pdop * 0.55;
-        s.vdop = s.pdop * 0.83;
+        if (!sky_) {
+            s.pdop = 0.8 + 8.0 / std::max(nsv, 4);
+            s.hdop = s.pdop * 0.55;
+            s.vdop = s.pdop * 0.83;
+            // Not sent by the classic receiver unless NAV-DOP is switched on: in proportion.
+            s.tdop = s.pdop * 0.52;
+            s.gdop = std::hypot(s.pdop, s.tdop);
+            s.ndop = s.edop = s.hdop / std::sqrt(2.0);
+        }
         s.h_acc = 0.9 + 0.3 * s.hdop;
         s.v_acc = 1.4 + 0.5 * s.vdop;
         s.s_acc = 0.12;

@@ -109,15 +109,44 @@ def version(rx, _args):
     return ident
 
 
+def sky(rx, ident, method):
+    """NAV-SAT (NAV-SVINFO below protocol 15, which has no NAV-SAT) and NAV-DOP on at every
+    solution on this port. Returns the ways taken, the keys they set and the name of the
+    satellite message."""
+    sat_id, sat_name = (0x30, "NAV-SVINFO") if ident.protver is not None and \
+        ident.protver < 15 else (0x35, "NAV-SAT")
+    keys = {}
+
+    def by_key(name):
+        # Only a receiver known to take legacy messages is asked which port this is.
+        iface = INTERFACES[rx.interface(method == KEY_THEN_LEGACY)]
+        key = Key("CFG-MSGOUT-UBX_NAV_%s_%s" % (name, iface))
+        keys[key] = 1
+        return {key: 1}
+    ways = [rx.step(method, lambda: by_key("SAT"),
+                    (CFG_MSG, "CFG-MSG 01 %02X rate 1 (%s)" % (sat_id, sat_name),
+                     dict(msgClass=0x01, msgID=sat_id, rate=1))),
+            rx.step(method, lambda: by_key("DOP"),
+                    (CFG_MSG, "CFG-MSG 01 04 rate 1 (NAV-DOP)",
+                     dict(msgClass=0x01, msgID=0x04, rate=1)))]
+    return ways, keys, sat_name
+
+
 def setup(rx, args):
-    method = version(rx, args).method
+    ident = version(rx, args)
+    method = ident.method
     pvt_way = pvt(rx, method, 1)
     rate_way, rate_keys = meas_rate(rx, method, args.hz)
-    if pvt_way == rate_way == KEY:
-        rx.save({rx.pvt_key(): 1, **rate_keys})
+    ways, sky_keys, sat_name = [pvt_way, rate_way], {}, None
+    if args.sky:
+        sky_ways, sky_keys, sat_name = sky(rx, ident, method)
+        ways += sky_ways
+    if all(w == KEY for w in ways):
+        rx.save({rx.pvt_key(): 1, **rate_keys, **sky_keys})
     else:
         rx.save()
-    print("NAV-PVT at %g Hz, saved" % args.hz)
+    print("NAV-PVT at %g Hz%s, saved" % (args.hz, ", %s and NAV-DOP on" % sat_name
+                                          if sat_name else ""))
 
 
 def prepare_get(args):
@@ -226,6 +255,62 @@ def nmea(rx, args):
         method = way  # a receiver that refused one legacy message refuses the others
 
 
+# RTCM 3 input on a port: CFG-PRT inProtoMask bit 5, or the port's RTCM3X input key; and the
+# RXM-RTCM report of each message heard (protocol 20 on), whose MSGOUT keys the codec's table
+# does not name.
+PROTO_RTCM3 = 0x20
+RXM_RTCM_KEYS = {"usb": "0x2091026B", "uart1": "0x20910269"}
+PRT_PORT_IDS = {"usb": 3, "uart1": 1}
+PRT_USB_FIELDS = ("portID", "txReady", "inProtoMask", "outProtoMask")
+
+
+def prt_block(rx, port_id):
+    def this_port(msg):
+        return msg.length == 20 and getattr(msg, "portID", None) == port_id
+    msg = rx.poll(CFG, CFG_PRT, "CFG-PRT poll of port %d" % port_id, this_port, portID=port_id)
+    if msg is None:
+        raise Rejected("the receiver rejected the CFG-PRT poll of port %d (ACK-NAK)" % port_id)
+    return msg
+
+
+def rtcm(rx, args):
+    on = args.state == "on"
+    ident = rx.identity()
+    print("generation: %s, protocol version %s" % (ident.generation or "unknown",
+                                                   ident.protver_text or "unknown"))
+    method = ident.method
+    rxm = ident.protver is None or ident.protver >= 20
+    if method in (KEY, KEY_THEN_LEGACY):
+        iface = rx.interface(method == KEY_THEN_LEGACY)
+        keys = {Key("CFG-%sINPROT-RTCM3X" % INTERFACES[iface]): on,
+                Key(RXM_RTCM_KEYS[iface]): int(on)}
+        rx.valset(keys)
+        rx.save(keys)
+    else:
+        iface = rx.interface(True)
+        port_id = PRT_PORT_IDS[iface]
+        block = prt_block(rx, port_id)
+        fields = {name: getattr(block, name)
+                  for name in (PRT_UART_FIELDS if port_id == 1 else PRT_USB_FIELDS)}
+        mask = fields["inProtoMask"]
+        fields["inProtoMask"] = mask | PROTO_RTCM3 if on else mask & ~PROTO_RTCM3
+        rx.configure(CFG_PRT, "CFG-PRT %s inProtoMask %#06x" % (INTERFACES[iface],
+                                                                fields["inProtoMask"]), **fields)
+        # A receiver without RTCM 3 input takes the message and drops the bit: ask it back.
+        kept = prt_block(rx, port_id).inProtoMask & PROTO_RTCM3
+        if bool(kept) != on:
+            raise Rejected("the receiver does not keep RTCM 3 input on %s (protocol %s has "
+                           "none)" % (INTERFACES[iface], ident.protver_text or "unknown"))
+        if rxm:
+            rx.configure(CFG_MSG, "CFG-MSG 02 32 rate %d (RXM-RTCM)" % on, msgClass=0x02,
+                         msgID=0x32, rate=int(on))
+        else:
+            print("no RXM-RTCM on protocol %s (it came with 20)" % ident.protver_text)
+        rx.save()
+    print("RTCM 3 input on %s: %s%s, saved" % (INTERFACES[iface], args.state,
+                                               ", RXM-RTCM: %s" % args.state if rxm else ""))
+
+
 def msg_rate(rx, args):
     rx.configure(CFG_MSG, "CFG-MSG %02X %02X rate %d" % (args.cls, args.id, args.rate),
                  msgClass=args.cls, msgID=args.id, rate=args.rate)
@@ -250,7 +335,10 @@ COMMANDS = (
             version),
     Command("setup", "the fresh-receiver recipe: NAV-PVT on at HZ (default 1) on this port, "
             "saved; says what it did per step", setup,
-            Arg("hz", nargs="?", type=hz, default=1.0)),
+            Arg("hz", nargs="?", type=hz, default=1.0),
+            Arg("--sky", action="store_true",
+                help="also NAV-SAT (NAV-SVINFO on protocol 14) and NAV-DOP at every solution, "
+                "for a satellite view")),
     Command("get", "configuration values by key (CFG-VALGET): NAME=VALUE [UNIT]", get,
             Arg("keys", nargs="+", metavar="KEY"),
             Arg("--layer", choices=POLL_LAYERS, default="ram",
@@ -277,6 +365,9 @@ COMMANDS = (
     Command("msg", "any message's rate on this port (CFG-MSG), e.g. msg F0 00 0", msg_rate,
             Arg("cls", type=byte), Arg("id", type=byte), Arg("rate", type=every)),
     Command("nmea", "the NMEA set (GGA GLL GSA GSV RMC VTG) on this port", nmea,
+            Arg("state", choices=("on", "off"))),
+    Command("rtcm", "RTCM 3 correction input (and the RXM-RTCM report) on this port on or off "
+            "(CFG-PRT inProtoMask, or CFG-...INPROT-RTCM3X and its MSGOUT key), saved", rtcm,
             Arg("state", choices=("on", "off"))),
     Command("rate", "solutions per second (CFG-RATE or CFG-RATE-MEAS)",
             lambda rx, args: meas_rate(rx, LEGACY_THEN_KEY, args.hz),

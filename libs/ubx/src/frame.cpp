@@ -91,6 +91,13 @@ Frame parse_frame(std::span<const uint8_t> raw) {
     return view(raw.data(), raw.size());
 }
 
+bool plausible(uint8_t cls, uint8_t id, std::size_t len) noexcept {
+    // An empty payload is the poll of any message.
+    const std::size_t most = class_max_len(cls);
+    return most != 0 && len <= most &&
+           (len == 0 || forms_of(cls, id).empty() || find_form(cls, id, len) != nullptr);
+}
+
 Scanner::Scanner(std::size_t max_payload, bool known_lengths_only)
     : max_payload_(max_payload), known_lengths_only_(known_lengths_only) {
     if (max_payload_ > 0xFFFF) max_payload_ = 0xFFFF;
@@ -103,7 +110,8 @@ void Scanner::feed(std::span<const uint8_t> chunk) {
 }
 
 void Scanner::forget_candidates() noexcept {
-    waiting_.clear();
+    await_at_ = kNone;
+    if (!waiting_.empty()) waiting_.clear();
     due_.clear();
     scan_ = cbeg_;
     need_ = kOverhead;
@@ -123,108 +131,145 @@ std::size_t Scanner::wanted() const noexcept {
     return cbeg_ < carry_.size() ? need_ : kOverhead;
 }
 
-bool Scanner::length_ok(const uint8_t* h) const noexcept {
-    const std::size_t len = length_field(h);
-    if (len > max_payload_) return false;
-    // An empty payload is the poll of any message.
-    if (!known_lengths_only_ || len == 0) return true;
-    return forms_of(h[2], h[3]).empty() || find_form(h[2], h[3], len) != nullptr;
+Scanner::Kind Scanner::classify(const uint8_t* h) const noexcept {
+    // A stream repeats a few kinds of header: the last one's answer is kept (the catalogue's
+    // look-up was a tenth of a read() over a stream of NAV-PVTs).
+    const uint32_t key = uint32_t{h[2]} << 24 | uint32_t{h[3]} << 16 | le::load<uint16_t>(h + 4);
+    if (key == last_key_ && last_kind_ != Kind::None) return last_kind_;
+    last_key_ = key;
+    last_kind_ = classify_anew(h);
+    return last_kind_;
 }
 
-// Looks in base[0, end) for the complete, checksum-valid frame that ends first, starting at or
-// after the scan position: among the candidates in waiting_, then the sync chars from scan_ on.
-// Offsets are kept relative to `origin`, which lies no more than one frame before `end`.
-// Without a hit, waiting_, due_, scan_ and need_ describe what is left; with one they are stale.
-//
-// Taking a frame that starts inside a waiting candidate gives that candidate up for good. That
-// is safe: a real frame is only given up for a complete, checksum-valid frame that starts inside
-// it and ends before it, and a random payload holds one with odds of about 2^-32 per position
-// (16 bits of sync chars, 16 bits of checksum). The wait it saves is unbounded: a false header
-// with a plausible length otherwise holds back every frame behind it until that many bytes
-// have come, minutes on a slow link.
-//
-// Each candidate is checksummed once, when it is first complete: the ones complete at an
-// earlier call all failed, else that call would have delivered one of them.
-std::optional<Scanner::Hit> Scanner::search(const uint8_t* base, std::size_t end,
-                                            std::size_t origin) {
-    std::size_t best = 0;
-    std::size_t best_end = SIZE_MAX;
-    while (!due_.empty() && origin + (due_.front() >> 32) <= end) {
-        const std::size_t e = origin + (due_.front() >> 32);
-        const std::size_t at = origin + static_cast<uint32_t>(due_.front());
+Scanner::Kind Scanner::classify_anew(const uint8_t* h) const noexcept {
+    const std::size_t len = length_field(h);
+    if (len > max_payload_) return Kind::Rejected;
+    if (class_max_len(h[2]) == 0) return Kind::Implausible;  // a class no receiver sends
+    if (plausible(h[2], h[3], len)) return Kind::Plausible;
+    return known_lengths_only_ ? Kind::Rejected : Kind::Implausible;
+}
+
+// Settles the implausible candidates that end at or before `upto`, every sync char before which
+// has been classified: the first one (by end, then offset) whose checksum holds is the hit.
+std::optional<Scanner::Hit> Scanner::settle(const uint8_t* base, std::size_t upto) {
+    while (!due_.empty() && due_.front().first <= upto) {
+        const auto [e, at] = due_.front();
         std::pop_heap(due_.begin(), due_.end(), std::greater<>{});
         due_.pop_back();
-        *std::lower_bound(waiting_.begin(), waiting_.end(), at - origin,
-                          [](uint32_t w, std::size_t v) { return (w & ~kDone) < v; }) |= kDone;
-        // The heap gives them by end, then offset: the first valid one ends first of all the
-        // waiting ones; a candidate after scan_ may still end before it.
-        if (checksum_ok(base + at, e - at)) {
-            best = at;
-            best_end = e;
-            break;
-        }
+        *std::lower_bound(waiting_.begin(), waiting_.end(), at,
+                          [](std::size_t w, std::size_t v) { return (w & ~kDone) < v; }) |= kDone;
+        // Settled ones leave from the front, so that a long chunk keeps the list short.
+        while (!waiting_.empty() && (waiting_.front() & kDone) != 0)
+            waiting_.pop_front();
+        if (checksum_ok(base + at, e - at)) return Hit{at, e - at};
     }
-    std::size_t need = kOverhead;  // a frame starting in the next bytes
-    std::size_t q = scan_;
-    while (q < end) {
-        const auto* hit = static_cast<const uint8_t*>(std::memchr(base + q, kSync1, end - q));
-        if (hit == nullptr) {
-            q = end;
-            break;
-        }
-        const std::size_t p = static_cast<std::size_t>(hit - base);
-        // A frame starting here ends at p + kOverhead or later: it cannot end first.
-        if (best_end != SIZE_MAX && p + kOverhead >= best_end) break;
-        if (p + 1 < end && hit[1] != kSync2) {
-            q = p + 1;
-            continue;
-        }
-        if (p + kHeaderSize > end) {
-            need = std::min(need, p + kOverhead - end);
-            q = p;  // looked at again once its header is complete; so is everything after it
-            break;
-        }
-        q = p + 1;
-        if (!length_ok(hit)) continue;
-        const std::size_t e = p + length_field(hit) + kOverhead;
-        if (e > end) {
-            waiting_.push_back(static_cast<uint32_t>(p - origin));
-            due_.push_back(static_cast<uint64_t>(e - origin) << 32 | (p - origin));
-            std::push_heap(due_.begin(), due_.end(), std::greater<>{});
-        } else if (e < best_end && checksum_ok(hit, e - p)) {
-            best = p;
-            best_end = e;
-        }
-    }
-    if (best_end != SIZE_MAX) return Hit{best, best_end - best};
-    if (!due_.empty()) need = std::min(need, origin + (due_.front() >> 32) - end);
-    scan_ = q;
-    need_ = need;
     return std::nullopt;
 }
 
+// Looks in base[0, end) for the next frame by the two rules in frame.hpp, resuming where the
+// last call stopped. Without a hit, the members describe what is left; with one they are
+// stale (the caller forgets them).
+//
+// Each candidate is checksummed once, when it is first complete. While a plausible candidate is
+// awaited nothing inside it is looked at, so a long frame fed byte by byte costs one look at
+// each byte; only when it fails are its bytes scanned again, from after its first sync char.
+//
+// Why the two goals do not conflict. A true frame must not be lost to a frame inside its
+// payload (rule 1: whatever starts inside the first plausible candidate waits for it). A false
+// header must not hide the frames behind it: as a rule-1 candidate it fails its checksum when
+// complete and the frames inside it then come out, intact and in order, so it only delays them;
+// and the headers that would delay the most are the ones the class table rules out, which are
+// dropped at once (rule 2, or rejected outright): a class nobody sends, a catalogued message
+// with a length it cannot have, a length above its class's longest message. The delay a false
+// plausible header can still cause is bounded by that class maximum (4 KiB for NAV), and its
+// odds are those of B5 62, a real class and a fitting length lining up by chance.
+std::optional<Scanner::Hit> Scanner::search(const uint8_t* base, std::size_t end) {
+    for (;;) {
+        if (await_at_ != kNone) {
+            const std::size_t at = await_at_;
+            const std::size_t e = await_end_;
+            if (e > end) {
+                need_ = e - end;
+                return std::nullopt;
+            }
+            await_at_ = kNone;
+            if (checksum_ok(base + at, e - at)) return Hit{at, e - at};
+            scan_ = at + 1;  // not a frame: what lies inside it is looked at now
+        }
+        std::size_t q = scan_;
+        for (;;) {
+            const auto* hit =
+                q < end ? static_cast<const uint8_t*>(std::memchr(base + q, kSync1, end - q))
+                        : nullptr;
+            const std::size_t p = hit != nullptr ? static_cast<std::size_t>(hit - base) : end;
+            // Every sync char before p is classified: the implausible candidates ending by then
+            // are settled (none of them holds a plausible one, or it would have been dropped).
+            if (auto h = settle(base, p)) return h;
+            const std::size_t top = due_.empty() ? SIZE_MAX : due_.front().first;
+            if (hit == nullptr) {
+                scan_ = end;
+                need_ = std::min(kOverhead, top - end);
+                return std::nullopt;
+            }
+            if (p + 1 < end && hit[1] != kSync2) {
+                q = p + 1;
+                continue;
+            }
+            if (p + kHeaderSize > end) {
+                // Looked at again once its header is complete; so is everything after it. An
+                // implausible candidate ending after p waits for that header too.
+                scan_ = p;
+                need_ = std::min(p + kOverhead, std::max(top, p + kHeaderSize)) - end;
+                return std::nullopt;
+            }
+            q = p + 1;
+            const Kind kind = classify(hit);
+            if (kind == Kind::Rejected) continue;
+            const std::size_t e = p + length_field(hit) + kOverhead;
+            if (kind == Kind::Implausible) {
+                waiting_.push_back(p);
+                due_.emplace_back(e, p);
+                std::push_heap(due_.begin(), due_.end(), std::greater<>{});
+                continue;
+            }
+            // A plausible candidate: the implausible ones still open all hold it, and give way.
+            waiting_.clear();
+            due_.clear();
+            await_at_ = p;
+            await_end_ = e;
+            scan_ = p + 1;
+            break;
+        }
+    }
+}
+
 // Where the first candidate not yet ruled out starts (`end` of the last search when none is).
-std::size_t Scanner::first_live(std::size_t origin) {
+std::size_t Scanner::first_live() {
+    if (await_at_ != kNone) return await_at_;
     while (!waiting_.empty() && (waiting_.front() & kDone) != 0)
         waiting_.pop_front();
-    return waiting_.empty() ? scan_ : std::min(origin + waiting_.front(), scan_);
+    return waiting_.empty() ? scan_ : std::min(waiting_.front(), scan_);
 }
 
-// Moves the offsets of the waiting candidates `by` bytes down.
+// Moves the offsets of the open candidates `by` bytes down.
 void Scanner::rebase(std::size_t by) noexcept {
-    const auto d = static_cast<uint32_t>(by);
-    for (uint32_t& w : waiting_)
-        w -= d;
-    // Both halves go down alike, so the heap order holds.
-    for (uint64_t& x : due_)
-        x -= (uint64_t{d} << 32) | d;
+    if (await_at_ != kNone) {
+        await_at_ -= by;
+        await_end_ -= by;
+    }
+    for (std::size_t& w : waiting_)
+        w -= by;  // below the done flag
+    // Both go down alike, so the heap order holds.
+    for (auto& [e, at] : due_) {
+        e -= by;
+        at -= by;
+    }
 }
 
-// Counts the candidates in base[from, to), which the scanner steps over. `frame_end` is the end
-// of the frame delivered at `to` (SIZE_MAX when none is): candidates complete before it have all
-// failed their checksum; others are checked here, since a valid one was given up for that frame.
-void Scanner::step_over(const uint8_t* base, std::size_t from, std::size_t to, std::size_t end,
-                        std::size_t frame_end) {
+// Counts the candidates in base[from, to), which the scanner steps over. A plausible one there
+// has failed its checksum (it is awaited until it does, and nothing before a delivered frame
+// is still open); an implausible one failed it, or gave way to another candidate.
+void Scanner::step_over(const uint8_t* base, std::size_t from, std::size_t to, std::size_t end) {
     stats_.skipped_bytes += to - from;
     if (skip_sink_ != nullptr && from < to) skip_sink_(skip_ctx_, {base + from, to - from});
     for (std::size_t q = from; q < to;) {
@@ -235,14 +280,23 @@ void Scanner::step_over(const uint8_t* base, std::size_t from, std::size_t to, s
         if (p + kHeaderSize > end || hit[1] != kSync2) continue;
         const std::size_t len = length_field(hit);
         const std::size_t e = p + len + kOverhead;
-        if (len > max_payload_) {
-            ++stats_.oversize;
-        } else if (!length_ok(hit)) {
-            ++stats_.bad_lengths;
-        } else if (e > end || (e >= frame_end && checksum_ok(hit, e - p))) {
-            ++stats_.false_syncs;
-        } else {
-            ++stats_.bad_checksums;
+        switch (classify(hit)) {
+            case Kind::Rejected:
+                if (len > max_payload_)
+                    ++stats_.oversize;
+                else
+                    ++stats_.bad_lengths;
+                break;
+            case Kind::None:  // classify() never says so
+            case Kind::Plausible:
+                ++stats_.bad_checksums;
+                break;
+            case Kind::Implausible:
+                if (e > end || checksum_ok(hit, e - p))
+                    ++stats_.false_syncs;
+                else
+                    ++stats_.bad_checksums;
+                break;
         }
     }
 }
@@ -285,23 +339,24 @@ std::optional<Frame> Scanner::next_in_carry() {
     for (;;) {
         const uint8_t* base = carry_.data();
         const std::size_t end = carry_.size();
-        if (const auto hit = search(base, end, 0)) {
-            step_over(base, cbeg_, hit->at, end, hit->at + hit->total);
+        if (const auto hit = search(base, end)) {
+            step_over(base, cbeg_, hit->at, end);
             ++stats_.frames;
             cbeg_ = hit->at;
             release_ = hit->total;
             return view(base + hit->at, hit->total);
         }
-        const std::size_t live = first_live(0);
-        step_over(base, cbeg_, live, end, SIZE_MAX);
+        const std::size_t live = first_live();
+        step_over(base, cbeg_, live, end);
         cbeg_ = live;
         if (cbeg_ >= end) return std::nullopt;  // nothing left to wait for: on in the input
         if (in_.empty()) return std::nullopt;
         // Complete the first candidate (or its header); whatever it covers is then in the carry.
+        // Complete already, it waits for the header of a candidate in its last bytes.
         const std::size_t have = end - cbeg_;
         const std::size_t total =
             have >= kHeaderSize ? length_field(base + cbeg_) + kOverhead : kHeaderSize;
-        pull(total - have);
+        pull(have < total ? total - have : need_);
     }
 }
 
@@ -309,26 +364,26 @@ std::optional<Frame> Scanner::next_in_input() {
     if (in_.empty()) return std::nullopt;
     const uint8_t* base = in_.data();
     const std::size_t end = in_.size();
-    // Only a candidate starting in the last frame's length of the chunk can wait for bytes.
-    const std::size_t origin = end > max_payload_ + kOverhead ? end - max_payload_ - kOverhead : 0;
     scan_ = 0;
-    if (const auto hit = search(base, end, origin)) {
-        step_over(base, 0, hit->at, end, hit->at + hit->total);
+    if (const auto hit = search(base, end)) {
+        step_over(base, 0, hit->at, end);
         ++stats_.frames;
         in_ = in_.subspan(hit->at + hit->total);
         forget_candidates();
         return view(base + hit->at, hit->total);
     }
-    const std::size_t live = first_live(origin);
-    step_over(base, 0, live, end, SIZE_MAX);
+    const std::size_t live = first_live();
+    step_over(base, 0, live, end);
     if (live >= end) {
         in_ = {};
         forget_candidates();
         return std::nullopt;
     }
-    // The chunk ends inside a candidate: keep it, and what follows it, for the next chunk.
-    if (carry_.capacity() < max_payload_ + kOverhead) carry_.reserve(max_payload_ + kOverhead);
-    rebase(live - origin);  // offsets from origin become offsets into the carry
+    // The chunk ends inside a candidate: keep it, and what follows it, for the next chunk. It
+    // started in the chunk's last frame and header.
+    const std::size_t span = max_payload_ + kOverhead + kHeaderSize;
+    if (carry_.capacity() < span) carry_.reserve(span);
+    rebase(live);  // offsets into the chunk become offsets into the carry
     scan_ -= live;
     in_ = in_.subspan(live);
     pull(in_.size());

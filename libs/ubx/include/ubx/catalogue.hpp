@@ -114,14 +114,52 @@ constexpr bool names_unique() {
     return true;
 }
 
+// Every catalogued form lies within its class's maximum, and its class is one receivers send.
+// (By index, not pointer: comparing an address with null is no constant expression under the
+// sanitizers.)
+constexpr std::size_t class_index(uint8_t cls) {
+    for (std::size_t i = 0; i < std::size(kClasses); ++i) {
+        if (kClasses[i].cls == cls) return i;
+    }
+    return std::size(kClasses);
+}
+constexpr bool classes_cover_catalogue() {
+    for (std::size_t i = 1; i < std::size(kClasses); ++i) {
+        if (kClasses[i - 1].cls >= kClasses[i].cls) return false;
+    }
+    for (const auto& m : kCatalogue) {
+        const std::size_t c = class_index(m.cls());
+        if (c == std::size(kClasses) || m.max_len > kClasses[c].max_len) return false;
+    }
+    return true;
+}
+
+// The class maxima by class byte; 0 for a class no receiver sends.
+constexpr std::array<uint16_t, 256> class_maxima() {
+    std::array<uint16_t, 256> t{};
+    for (const auto& c : kClasses)
+        t[c.cls] = c.max_len;
+    return t;
+}
+inline constexpr std::array<uint16_t, 256> kClassMax = class_maxima();
+
 static_assert(keys_sorted(), "catalogue rows must be sorted by class/id for binary search");
 static_assert(forms_disjoint(), "forms of one message must be told apart by length or match");
 static_assert(fields_fit(), "a field lies outside its message or has an impossible type");
 static_assert(names_unique(), "field names must be unique within a message form");
+static_assert(classes_cover_catalogue(),
+              "a catalogued message of a class receivers do not send, or beyond its maximum");
 
 }  // namespace tables
 
 inline constexpr std::span<const MessageDef> catalogue{tables::kCatalogue};
+
+inline constexpr std::span<const ClassDef> classes{tables::kClasses};
+
+// The longest payload a message of class `cls` can have; 0 when no receiver sends the class.
+constexpr std::size_t class_max_len(uint8_t cls) noexcept {
+    return tables::kClassMax[cls];
+}
 
 // All forms of a message, in table order; empty when the catalogue does not know it.
 std::span<const MessageDef> forms_of(uint8_t cls, uint8_t id) noexcept;

@@ -110,4 +110,11 @@ struct MessageDef {
     }
 };
 
+// A message class that receivers send, and the longest payload of any of its messages.
+struct ClassDef {
+    uint8_t cls;
+    std::string_view name;
+    uint16_t max_len;
+};
+
 }  // namespace ubx

@@ -34,7 +34,13 @@ inline constexpr Field kNavStatus[] = {
     {"wknSet", T::X1, 5, 1, 0x04},
     {"towSet", T::X1, 5, 1, 0x08},
     {"fixStat", T::X1, 6},
+    {"diffCorr", T::X1, 6, 1, 0x01},
+    {"carrSolnValid", T::X1, 6, 1, 0x02},
+    {"mapMatching", T::X1, 6, 1, 0xC0},
     {"flags2", T::X1, 7},
+    {"psmState", T::X1, 7, 1, 0x03},
+    {"spoofDetState", T::X1, 7, 1, 0x18},
+    {"carrSoln", T::X1, 7, 1, 0xC0},
     {"ttff", T::U4, 8},
     {"msss", T::U4, 12},
 };
@@ -45,12 +51,27 @@ inline constexpr Field kNavDop[] = {
 };
 
 inline constexpr Field kNavSol[] = {
-    {"iTOW", T::U4, 0},    {"fTOW", T::I4, 4},          {"week", T::I2, 8},
-    {"gpsFix", T::U1, 10}, {"flags", T::X1, 11},        {"ecefX", T::I4, 12},
-    {"ecefY", T::I4, 16},  {"ecefZ", T::I4, 20},        {"pAcc", T::U4, 24},
-    {"ecefVX", T::I4, 28}, {"ecefVY", T::I4, 32},       {"ecefVZ", T::I4, 36},
-    {"sAcc", T::U4, 40},   {"pDOP", T::U2, 44},         {"reserved1", T::U1, 46},
-    {"numSV", T::U1, 47},  {"reserved2", T::U1, 48, 4},
+    {"iTOW", T::U4, 0},
+    {"fTOW", T::I4, 4},
+    {"week", T::I2, 8},
+    {"gpsFix", T::U1, 10},
+    {"flags", T::X1, 11},
+    {"gpsfixOK", T::X1, 11, 1, 0x01},
+    {"diffSoln", T::X1, 11, 1, 0x02},
+    {"wknSet", T::X1, 11, 1, 0x04},
+    {"towSet", T::X1, 11, 1, 0x08},
+    {"ecefX", T::I4, 12},
+    {"ecefY", T::I4, 16},
+    {"ecefZ", T::I4, 20},
+    {"pAcc", T::U4, 24},
+    {"ecefVX", T::I4, 28},
+    {"ecefVY", T::I4, 32},
+    {"ecefVZ", T::I4, 36},
+    {"sAcc", T::U4, 40},
+    {"pDOP", T::U2, 44},
+    {"reserved1", T::U1, 46},
+    {"numSV", T::U1, 47},
+    {"reserved2", T::U1, 48, 4},
 };
 
 inline constexpr Field kNavPvt[] = {
@@ -158,9 +179,20 @@ inline constexpr Field kNavTimegps[] = {
 };
 
 inline constexpr Field kNavTimeutc[] = {
-    {"iTOW", T::U4, 0},   {"tAcc", T::U4, 4},   {"nano", T::I4, 8},  {"year", T::U2, 12},
-    {"month", T::U1, 14}, {"day", T::U1, 15},   {"hour", T::U1, 16}, {"min", T::U1, 17},
-    {"sec", T::U1, 18},   {"valid", T::X1, 19},
+    {"iTOW", T::U4, 0},
+    {"tAcc", T::U4, 4},
+    {"nano", T::I4, 8},
+    {"year", T::U2, 12},
+    {"month", T::U1, 14},
+    {"day", T::U1, 15},
+    {"hour", T::U1, 16},
+    {"min", T::U1, 17},
+    {"sec", T::U1, 18},
+    {"valid", T::X1, 19},
+    {"validTOW", T::X1, 19, 1, 0x01},
+    {"validWKN", T::X1, 19, 1, 0x02},
+    {"validUTC", T::X1, 19, 1, 0x04},
+    {"utcStandard", T::X1, 19, 1, 0xF0},
 };
 
 inline constexpr Field kNavClock[] = {
@@ -236,8 +268,31 @@ inline constexpr Field kNavSat[] = {
     {"reserved", T::U1, 6, 2},
 };
 inline constexpr Field kNavSatBlock[] = {
-    {"gnssId", T::U1, 0}, {"svId", T::U1, 1},  {"cno", T::U1, 2},   {"elev", T::I1, 3},
-    {"azim", T::I2, 4},   {"prRes", T::I2, 6}, {"flags", T::X4, 8},
+    {"gnssId", T::U1, 0},
+    {"svId", T::U1, 1},
+    {"cno", T::U1, 2},
+    {"elev", T::I1, 3},
+    {"azim", T::I2, 4},
+    {"prRes", T::I2, 6},
+    {"flags", T::X4, 8},
+    {"qualityInd", T::X4, 8, 1, 0x00000007},  // as NAV-SVINFO's qualityInd
+    {"svUsed", T::X4, 8, 1, 0x00000008},
+    {"health", T::X4, 8, 1, 0x00000030},  // 0 unknown, 1 healthy, 2 unhealthy
+    {"diffCorr", T::X4, 8, 1, 0x00000040},
+    {"smoothed", T::X4, 8, 1, 0x00000080},
+    {"orbitSource", T::X4, 8, 1, 0x00000700},  // 0 none, 1 ephemeris, 2 almanac, 3-7 other
+    {"ephAvail", T::X4, 8, 1, 0x00000800},
+    {"almAvail", T::X4, 8, 1, 0x00001000},
+    {"anoAvail", T::X4, 8, 1, 0x00002000},
+    {"aopAvail", T::X4, 8, 1, 0x00004000},
+    {"sbasCorrUsed", T::X4, 8, 1, 0x00010000},
+    {"rtcmCorrUsed", T::X4, 8, 1, 0x00020000},
+    {"slasCorrUsed", T::X4, 8, 1, 0x00040000},
+    {"spartnCorrUsed", T::X4, 8, 1, 0x00080000},
+    {"prCorrUsed", T::X4, 8, 1, 0x00100000},
+    {"crCorrUsed", T::X4, 8, 1, 0x00200000},
+    {"doCorrUsed", T::X4, 8, 1, 0x00400000},
+    {"clasCorrUsed", T::X4, 8, 1, 0x00800000},
 };
 
 // NAV-RELPOSNED flags, both versions; bits 8-9 only mean something in version 1.
@@ -529,10 +584,9 @@ inline constexpr Field kCfgGnssBlock[] = {
 // Configuration by key. VALGET's request (version 0) and answer (version 1) may have the same
 // length: the version byte tells them apart.
 inline constexpr Field kCfgValset[] = {
-    {"version", T::U1, 0},
-    {"layers", T::X1, 1},
-    {"transaction", T::X1, 2},
-    {"reserved0", T::U1, 3},
+    {"version", T::U1, 0},         {"layers", T::X1, 1},         {"ram", T::X1, 1, 1, 0x01},
+    {"bbr", T::X1, 1, 1, 0x02},    {"flash", T::X1, 1, 1, 0x04}, {"transaction", T::X1, 2},
+    {"action", T::X1, 2, 1, 0x03}, {"reserved0", T::U1, 3},
 };
 inline constexpr Field kCfgValget[] = {
     {"version", T::U1, 0},
@@ -718,6 +772,29 @@ inline constexpr MessageDef kCatalogue[] = {
     {0x0D03, "TIM-TM2", 28, 28, kTimTm2, kOut},
     {0x2703, "SEC-UNIQID", 9, 9, kSecUniqid9, kOut},
     {0x2703, "SEC-UNIQID", 10, 10, kSecUniqid10, kOut},
+};
+
+// ---------------------------------------------------------------------------------------------
+// The classes receivers send, each with the longest payload any message of the class can have
+// (from the counts in its variable-length messages, catalogued or not). The scanner takes a
+// header of any other class, or with a longer length, for one that cannot start a true frame.
+// 0xFFFF: a class with messages that no count bounds (text, lists read to the payload's end).
+
+inline constexpr ClassDef kClasses[] = {
+    {0x01, "NAV", 8 + 16 * 255},   // NAV-SIG with 255 signals; NAV-SAT: 8 + 12 x 255
+    {0x02, "RXM", 16 + 32 * 255},  // RXM-RAWX with 255 measurements; RXM-MEASX: 44 + 24 x 255
+    {0x04, "INF", 0xFFFF},         // text, the whole payload
+    {0x05, "ACK", 2},
+    {0x06, "CFG", 4 + 36 * 255},  // CFG-ESRC with 255 sources; CFG-DOSC: 4 + 32 x 255
+    {0x09, "UPD", 0xFFFF},
+    {0x0A, "MON", 0xFFFF},  // MON-VER's extension list, MON-SPAN
+    {0x0B, "AID", 0xFFFF},
+    {0x0D, "TIM", 12 + 24 * 255},  // TIM-SMEAS with 255 measurements
+    {0x10, "ESF", 0xFFFF},         // ESF-RAW: blocks to the payload's end
+    {0x13, "MGA", 0xFFFF},
+    {0x21, "LOG", 0xFFFF},
+    {0x27, "SEC", 0xFFFF},
+    {0x28, "HNR", 72},  // HNR-PVT
 };
 
 }  // namespace ubx::tables
