@@ -14,6 +14,8 @@ a finding. Hypothesis shrinks a finding to a minimal program, saved as JSON.
 
 Targets:
   module  zq_gps: the receiver, zq_error and the module's names (with the real codec)
+  hub     the module target plus zq_hub: attach, every Hub method from one thread and from
+          several at once, callbacks that call back, hubs closed while programs wait
   codec   libs.pyubx2: UBXReader over hostile streams, UBXMessage, parsed messages
   import  import zq_gps with broken `libs` stand-ins, odd ROOT_PATH values and patched
           os / sys / datetime, then a few calls on what was imported

@@ -14,6 +14,7 @@ import _thread
 _monotonic, _cpu, _sleep = time.monotonic, time.process_time, time.sleep
 _os_write, _os_exit = os.write, os._exit
 _Thread, _thread_count, _collect = threading.Thread, _thread._count, gc.collect
+_get_objects = gc.get_objects
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
@@ -54,6 +55,14 @@ CODEC_NAMES = ["UBXReader", "UBXMessage", "UBXError", "UBXParseError", "UBXMessa
                "GET", "SET", "POLL", "MAX_PAYLOAD"]
 READER_ATTRS = ["read", "parse", "__iter__", "__next__", "stats", "stream", "__init__",
                 "__repr__", "__eq__", "__hash__"]
+HUB_METHODS = ["wait", "wait_state", "messages", "states", "subscribe", "frames", "wait_async",
+               "messages_async", "close", "__enter__", "__exit__"]
+HUB_ATTRS = ["state", "latest", "receiver", "closed", "dropped", "cancel", "active", "callback",
+             "__next__", "__anext__", "__iter__", "__aiter__"]
+HUB_PARAMS = ["timeout", "identities", "states", "capacity", "since", "kinds", "callback"]
+# How long a hub program runs before its hubs are closed: close() wakes every waiter, so a
+# program that waits without a timeout on a quiet stream ends too (and close races the rest).
+HUB_LIFETIME = 3.0
 MESSAGE_ATTRS = ["identity", "msg_cls", "msg_id", "msgmode", "payload", "length",
                  "serialize", "as_dict", "__eq__", "__hash__", "__repr__", "__str__",
                  "__getattr__", "__init__", "__ne__", "__lt__"]
@@ -119,6 +128,9 @@ class Program:
                 zq = self.mods["zq_gps"]
                 self.receivers.append(zq.zq_gps.__new__(zq.zq_gps))
             return self.receivers[e[1] % len(self.receivers)]
+        if kind == "hub":
+            g = self.ev(["g", e[1]])
+            return self.mods["zq_hub"].attach(g)
         if kind == "reader":
             return self.readers[e[1] % len(self.readers)] if self.readers else None
         if kind == "msg":
@@ -288,6 +300,31 @@ class Program:
         else:
             raise ValueError(a)
 
+    def close_hubs(self):
+        """Closes every hub alive, whoever made it (the program may have lost its receivers
+        and replaced the module's names: the type was taken at load)."""
+        hub_type = self.mods.get("hub_type")
+        if hub_type is None:
+            return
+        for o in _get_objects():
+            if type(o) is hub_type:
+                try:
+                    o.close()
+                except BaseException:
+                    pass
+
+    def start_hub_lifetime(self):
+        """Closes the program's hubs every HUB_LIFETIME, from a thread of the harness's."""
+        def later():
+            due = _monotonic() + HUB_LIFETIME
+            while not self.exhausted:  # finish() sets it, and counts this thread out then
+                if _monotonic() >= due:
+                    self.close_hubs()
+                    due = _monotonic() + HUB_LIFETIME
+                _sleep(0.02)
+        t = _Thread(target=later, daemon=True)
+        t.start()
+
     def quietly(self, f):
         try:
             f()
@@ -309,6 +346,7 @@ class Program:
         replaced by the program)."""
         with self.lock:
             self.exhausted = True
+        self.close_hubs()
         for g in self.receivers:
             try:
                 g.__dict__["stopit"] = 1

@@ -62,6 +62,9 @@ class Grammar:
             bases += [st.just(["mod", "zq_gps"]), B(lambda i: ["g", i], idx),
                       st.just(["attr", ["mod", "zq_gps"], "zq_gps"]),
                       st.just(["attr", ["mod", "zq_gps"], "zq_error"])]
+        if self.target == "hub":
+            bases += [st.just(["mod", "zq_hub"]), B(lambda i: ["hub", i], st.integers(0, 1)),
+                      B(lambda i: ["hub", i], st.integers(0, 1))]
         return st.one_of(*bases)
 
     def _names(self):
@@ -70,6 +73,8 @@ class Grammar:
         if self.target != "codec":
             names += (fs.RECEIVER_METHODS + fs.RECEIVER_ATTRS + fs.MODULE_NAMES +
                       fs.COMPONENT_ATTRS)
+        if self.target == "hub":
+            names += fs.HUB_METHODS + fs.HUB_ATTRS + ["attach", "Hub"]
         return st.sampled_from(sorted(set(names)))
 
     def _exprs(self):
@@ -168,7 +173,8 @@ class Grammar:
 
     # -- actions ----------------------------------------------------------------------------
     def kwargs(self):
-        names = st.one_of(st.sampled_from(PARAM_NAMES), texts())
+        params = PARAM_NAMES + (fs.HUB_PARAMS if self.target == "hub" else [])
+        names = st.one_of(st.sampled_from(params), texts())
         return st.one_of(st.lists(st.tuples(names, self.values).map(_as_list), max_size=3),
                          B(lambda n: ["many", n], st.integers(100, 400)))
 
@@ -189,6 +195,11 @@ class Grammar:
             unbound = B(lambda m: ["attr", ["attr", mod, "zq_gps"], m],
                                 st.sampled_from(fs.RECEIVER_METHODS))
             bound = st.one_of(bound, bound, unbound)
+            if self.target == "hub":
+                fixed = fixed + [["attr", ["mod", "zq_hub"], "attach"]]
+                on_hub = B(lambda i, m: ["attr", ["hub", i], m], st.integers(0, 1),
+                           st.sampled_from(fs.HUB_METHODS))
+                bound = st.one_of(bound, on_hub, on_hub, on_hub)
         return st.one_of(st.sampled_from(fixed), bound, bound, self.exprs)
 
     def codec_call(self):
@@ -233,6 +244,39 @@ class Grammar:
                 B(lambda n, link: ["chain", n, link],
                           st.sampled_from([2, 1000, 300000]),
                           st.sampled_from(["__cause__", "__context__"])),
+            ]
+        if self.target == "hub":
+            # the hub's methods from several threads at once, with the receiver's among them
+            hub_calls = ["wait", "wait_state", "messages", "states", "frames", "close",
+                         "__enter__"]
+            timeouts = st.sampled_from([["float", "0.0"], ["float", "0.025"], ["int", 0],
+                                        ["const", "None"], ["float", "nan"], ["int", -1]])
+            idents = st.sampled_from([["const", "None"], ["str", "NAV-PVT"],
+                                      ["list", [["str", "NAV-SAT"], ["str", "NAV-DOP"]]],
+                                      ["tuple", []], ["str", "UNKNOWN-0x01-0x99"]])
+            flags = st.sampled_from([["const", "True"], ["const", "False"]])
+            sizes = st.sampled_from([["int", 1], ["int", 2], ["int", 256]])
+            waits = st.sampled_from(["wait", "wait_state", "messages", "states", "frames",
+                                     "wait_async", "messages_async"])
+            common += [
+                # well-formed calls, so that the waits and callbacks are reached, not only
+                # the argument checks
+                B(lambda i, m, t: ["call", ["attr", ["hub", i], m], [], [["timeout", t]]],
+                  st.integers(0, 1), waits, timeouts),
+                B(lambda i, d, f, c: ["call", ["attr", ["hub", i], "messages"], [d],
+                                      [["states", f], ["capacity", c],
+                                       ["timeout", ["float", "0.05"]]]],
+                  st.integers(0, 1), idents, flags, sizes),
+                B(lambda i, b, d, f, c: ["call", ["attr", ["hub", i], "subscribe"],
+                                         [["fn", b], d], [["states", f], ["capacity", c]]],
+                  st.integers(0, 1), self.behaviours(self.values), idents, flags, sizes),
+                B(lambda e, n: ["iter", e, n], B(lambda i: ["slot", i], st.integers(0, 7)),
+                  st.integers(0, 5)),
+                B(lambda i, ms: ["threads", ["hub", i], ms], st.integers(0, 1),
+                  st.lists(st.sampled_from(hub_calls), min_size=2, max_size=5)),
+                B(lambda i, ms: ["threads", ["g", i], ms], st.integers(0, 1),
+                  st.lists(st.sampled_from(["stop", "restart", "run", "loop_gps"]),
+                           min_size=1, max_size=3)),
             ]
         return st.one_of(*common)
 

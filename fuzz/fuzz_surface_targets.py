@@ -23,9 +23,13 @@ def load_modules(target):
         except Exception:
             pass
     mods = {"codec": codec}
-    if target == "module":
+    if target in ("module", "hub"):
         import zq_gps
         mods["zq_gps"] = zq_gps
+    if target == "hub":
+        import zq_hub
+        mods["zq_hub"] = zq_hub
+        mods["hub_type"] = zq_hub.Hub
     return mods
 
 
@@ -44,6 +48,8 @@ def execute(program, ext_dir=None):
                     setattr(zq, name, p.build(value))
                 except BaseException:
                     pass
+        if "hub_type" in mods:
+            p.start_hub_lifetime()
         p.run(program["actions"])
     stuck = p.finish()
     return p.outcomes, stuck

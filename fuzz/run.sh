@@ -10,12 +10,14 @@
 #   py-module  zq_gps: receiver, zq_error, module names replaced by hostile stand-ins
 #   py-codec   libs.pyubx2: UBXReader over hostile streams, UBXMessage, messages
 #   py-import  import zq_gps with broken libs stand-ins, odd ROOT_PATH, patched os/sys/datetime
+#   py-hub     py-module plus zq_hub: every Hub method, from several threads, hubs closed under
+#              waiting programs
 # and the tools, each run a process of its own (fuzz_tools.py), on $ZQ_BUILD's binaries:
 #   tools-dump    ubxdump over mutated recordings, from a file and from a line
 #   tools-config  ubxconfig against a line answering garbage, random frames or nothing
 #   tools-fifo    zq-sim's control FIFO fed random lines
 # Usage: fuzz/run.sh [SECONDS]     env: FUZZ_TARGETS="ubx build reader py-module py-codec
-#        py-import tools-dump tools-config tools-fifo", FUZZ_JOBS (default 1)
+#        py-import py-hub tools-dump tools-config tools-fifo", FUZZ_JOBS (default 1)
 # Build, corpora, logs and crash artifacts go to build-fuzz/ at the repository root. Seeds: the
 # recorded receiver streams, a few seconds of zq-sim output when the simulator is built, and the
 # inputs in fuzz/regressions/ (named <target>-..., unprefixed ones belong to ubx). The py-*
@@ -28,7 +30,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(dirname "$here")"
 out="$repo/build-fuzz"
 cxx="${CXX_FUZZ:-clang++-14}"
-targets="${FUZZ_TARGETS:-ubx build reader py-module py-codec py-import tools-dump tools-config tools-fifo}"
+targets="${FUZZ_TARGETS:-ubx build reader py-module py-codec py-import py-hub tools-dump tools-config tools-fifo}"
 flags=(-std=c++20 -O1 -g -Wall -Wextra -Werror -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -I "$repo/libs/ubx/include" -I "$repo/libs/ubx/src")
 core=("$repo"/libs/ubx/src/*.cpp)

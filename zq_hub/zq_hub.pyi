@@ -108,6 +108,42 @@ class Hub:
     @overload
     def messages_async(self, identities: str | Iterable[str] | None = None, timeout: float | None = None, *, states: Literal[True], capacity: int = 256) -> AsyncMessages[UBXMessage | _State]: ...
 
+    # The services' rows (gpsd.cpp, timefeed.cpp), as their docstrings give them.
+    def serve_gpsd(self, host: str = "127.0.0.1", port: int = 2947, *, max_clients: int = 64, queue_bytes: int = 262144, max_request: int = 1024, stale_after: float = 0) -> int:
+        """Serves gpsd's JSON protocol on HOST:PORT for gpsd's clients; returns the port
+        bound (PORT 0: any free one). A running server is replaced. The receiver is never
+        written to. A client with more than QUEUE_BYTES unsent is dropped; a request longer
+        than MAX_REQUEST gets an ERROR; STALE_AFTER seconds without NAV-PVT withdraw the fix
+        (0: three intervals, at least 3 s)."""
+    def stop_gpsd(self) -> bool:
+        """Stops the gpsd server and closes its clients; False when none ran."""
+    @property
+    def gpsd_port(self) -> int | None:
+        """The gpsd server's port, or None when none runs."""
+    @property
+    def gpsd_address(self) -> tuple[str, int] | None:
+        """(host, port) of the gpsd server, or None when none runs."""
+    @property
+    def gpsd_stats(self) -> dict[str, int] | None:
+        """The gpsd server's counters, or None when none runs."""
+    def serve_chrony(self, path: str | None, /) -> None:
+        """Sends chronyd one sample per trusted navigation solution through its SOCK
+        refclock socket PATH; None stops it."""
+    def serve_shm(self, unit: int | None, /) -> None:
+        """Writes each trusted solution's time into the NTP shared-memory segment of UNIT;
+        None stops it."""
+    @property
+    def time(self) -> dict[str, Any] | None:
+        """The receiver's time as of its last navigation solution, or None before one."""
+    @property
+    def time_accuracy(self) -> float:
+        """The bound (s) the time accuracy estimate must keep for the time to be trusted."""
+    @time_accuracy.setter
+    def time_accuracy(self, value: float) -> None: ...
+    @property
+    def time_feeds(self) -> dict[str, dict[str, Any]]:
+        """The running time feeds' counts."""
+
 @final
 class Messages(Iterator[_T]):
     """Messages (and states) in arrival order. The iteration ends when nothing comes within

@@ -13,7 +13,7 @@ from ntrip_caster import Caster  # noqa: E402
 from ntrip_rover import Rover  # noqa: E402
 from time_harness import Feeder, Recorder  # noqa: E402
 from zq_fakes import RecordingLogger  # noqa: E402
-from zq_sim import stop_all  # noqa: E402
+from zq_sim import Sim, stop_all  # noqa: E402
 
 
 @pytest.fixture
@@ -81,3 +81,38 @@ def caster():
     yield make
     for c in made:
         c.close()
+
+
+@pytest.fixture(scope="session")
+def zq_hub(zq):
+    return importlib.import_module("zq_hub")
+
+
+@pytest.fixture
+def hubbed(zq, zq_hub, monkeypatch):
+    """hubbed(*sim_args, port=None) -> (receiver, hub, sim): a receiver on a fresh zq-sim (or
+    on PORT), its hub attached, the module's logger recorded (hubbed.log); all closed and
+    stopped afterwards."""
+    log = RecordingLogger()
+    monkeypatch.setattr(zq, "l", log)
+    made = types.SimpleNamespace(sims=[], receivers=[], hubs=[])
+
+    def make(*args, port=None):
+        sim = None
+        if port is None:
+            sim = Sim("--quiet", *args)
+            made.sims.append(sim)
+            port = sim.link
+        g = zq.zq_gps(port=port)
+        made.receivers.append(g)
+        h = zq_hub.attach(g)
+        made.hubs.append(h)
+        return g, h, sim
+
+    make.log = log
+    yield make
+    for h in made.hubs:
+        h.close()
+    stop_all(made.receivers)
+    for s in made.sims:
+        s.close()

@@ -12,7 +12,7 @@ namespace {
 // One future being completed: of one wait_async() call, or of one step of an async iteration.
 struct PendingObject {
     PyObject_HEAD PyObject* hub;
-    PyObject* owner;   // the AsyncMessages iterating, or NULL: a one-shot queue of wait_async
+    PyObject* owner;  // the AsyncMessages iterating, or NULL: a one-shot queue of wait_async
     PyObject* loop;
     PyObject* future;  // NULL once settled and cleaned up
     PyObject* timer;   // the loop's TimerHandle of the timeout, or NULL
@@ -26,11 +26,13 @@ struct AsyncMessagesObject {
     std::shared_ptr<Feed>* feed;  // nullptr once ended
     PyObject* pending;            // the step in progress, or NULL
     std::optional<double> timeout;
+    uint64_t dropped;  // once ended
 };
 
 void async_end(AsyncMessagesObject* it) {
     if (!it->feed) return;
     std::shared_ptr<Feed> f = std::move(*it->feed);
+    it->dropped = f->box.dropped();
     delete it->feed;
     it->feed = nullptr;
     close_feed(as_hub(it->hub), f);
@@ -41,8 +43,8 @@ void pending_cleanup(PendingObject* p) {
     if (p->reader) {
         p->reader = false;
         Ref fd = Ref::steal(PyLong_FromLong(p->fd));
-        Ref done = fd ? Ref::steal(PyObject_CallMethod(p->loop, "remove_reader", "O", fd.get()))
-                      : Ref{};
+        Ref done =
+            fd ? Ref::steal(PyObject_CallMethod(p->loop, "remove_reader", "O", fd.get())) : Ref{};
         if (!done) PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(p));
     }
     if (p->timer) {
@@ -227,9 +229,9 @@ PyObject* start_pending(HubObject* h, PyObject* owner, std::shared_ptr<Feed> fee
 
     Ref ready = Ref::steal(PyObject_GetAttrString(self.get(), "_ready"));
     Ref fd = ready ? Ref::steal(PyLong_FromLong(p->fd)) : Ref{};
-    Ref added = fd ? Ref::steal(PyObject_CallMethod(loop.get(), "add_reader", "OO", fd.get(),
-                                                    ready.get()))
-                   : Ref{};
+    Ref added =
+        fd ? Ref::steal(PyObject_CallMethod(loop.get(), "add_reader", "OO", fd.get(), ready.get()))
+           : Ref{};
     if (!added) {
         pending_cleanup(p);
         return nullptr;
@@ -246,9 +248,10 @@ PyObject* start_pending(HubObject* h, PyObject* owner, std::shared_ptr<Feed> fee
         }
     }
     Ref on_done = Ref::steal(PyObject_GetAttrString(self.get(), "_done"));
-    Ref hooked = on_done ? Ref::steal(PyObject_CallMethod(fut.get(), "add_done_callback", "O",
-                                                          on_done.get()))
-                         : Ref{};
+    Ref hooked =
+        on_done
+            ? Ref::steal(PyObject_CallMethod(fut.get(), "add_done_callback", "O", on_done.get()))
+            : Ref{};
     if (!hooked) {
         pending_cleanup(p);
         return nullptr;
@@ -311,7 +314,7 @@ PyObject* async_close(PyObject* self, PyObject*) {
 
 PyObject* async_get_dropped(PyObject* self, void*) {
     auto* it = reinterpret_cast<AsyncMessagesObject*>(self);
-    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : 0);
+    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : it->dropped);
 }
 
 PyObject* async_get_closed(PyObject* self, void*) {

@@ -32,6 +32,17 @@ bool hub_closed(HubObject* h) {
     return !h->receiver || h->core->hub->closed();
 }
 
+// A wait on the receiver's reader thread (a stand-in or a logger of the host's that calls the
+// hub while the reader runs it) would wait for the reader itself: refused, so the reader
+// counts a failure and goes on instead of hanging.
+bool refuse_reader_wait(HubObject* h, std::optional<double> timeout, const char* fn) {
+    if (timeout && *timeout <= 0) return false;
+    if (!h->receiver || h->core->reader != PyThread_get_thread_ident()) return false;
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s(): called on the receiver's reader thread, which it would wait for", fn);
+    return true;
+}
+
 void deliver(const std::shared_ptr<Feed>& f, PyObject* obj, std::vector<PyObject*>& released) {
     Py_INCREF(obj);
     if (std::optional<PyObject*> back = f->box.push(obj)) released.push_back(*back);
@@ -60,9 +71,9 @@ void report_callback_error(PyObject* callback) {
     Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
     if (v && trace) PyException_SetTraceback(v.get(), trace.get());
     Ref mod = Ref::steal(PyImport_ImportModule("traceback"));
-    Ref lines = mod && v ? Ref::steal(PyObject_CallMethod(mod.get(), "format_exception", "O",
-                                                          v.get()))
-                         : Ref{};
+    Ref lines = mod && v
+                    ? Ref::steal(PyObject_CallMethod(mod.get(), "format_exception", "O", v.get()))
+                    : Ref{};
     Ref empty = lines ? Ref::steal(PyUnicode_FromString("")) : Ref{};
     Ref text = empty ? Ref::steal(PyUnicode_Join(empty.get(), lines.get())) : Ref{};
     if (!text) {
@@ -74,12 +85,12 @@ void report_callback_error(PyObject* callback) {
         PyErr_Clear();
         name = Ref::steal(PyUnicode_FromString("callback"));
     }
-    Ref record = name && text ? Ref::steal(PyUnicode_FromFormat(
-                                    "zq_hub: callback %U raised: %U", name.get(), text.get()))
+    Ref record = name && text ? Ref::steal(PyUnicode_FromFormat("zq_hub: callback %U raised: %U",
+                                                                name.get(), text.get()))
                               : Ref{};
-    Ref gps = record ? Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("zq_gps"))
-                                                         .get()))
-                     : Ref{};
+    Ref gps = record
+                  ? Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("zq_gps")).get()))
+                  : Ref{};
     Ref l = gps ? Ref::steal(PyObject_GetAttrString(gps.get(), "l")) : Ref{};
     Ref done = l ? Ref::steal(PyObject_CallMethod(l.get(), "error", "O", record.get())) : Ref{};
     if (done) return;
@@ -96,11 +107,13 @@ struct MessagesObject {
     PyObject_HEAD PyObject* hub;
     std::shared_ptr<Feed>* feed;  // nullptr once ended
     std::optional<double> timeout;
+    uint64_t dropped;  // once ended
 };
 
 void messages_end(MessagesObject* it) {
     if (!it->feed) return;
     std::shared_ptr<Feed> f = std::move(*it->feed);
+    it->dropped = f->box.dropped();
     delete it->feed;
     it->feed = nullptr;
     close_feed(as_hub(it->hub), f);
@@ -131,6 +144,7 @@ void messages_dealloc(PyObject* self) {
 PyObject* messages_next(PyObject* self) {
     auto* it = reinterpret_cast<MessagesObject*>(self);
     if (!it->feed) return nullptr;
+    if (refuse_reader_wait(as_hub(it->hub), it->timeout, "next")) return nullptr;
     std::shared_ptr<Feed> f = *it->feed;
     PyObject* item = nullptr;
     const int r = host_wait(
@@ -162,7 +176,7 @@ PyObject* messages_exit(PyObject* self, PyObject*) {
 
 PyObject* messages_get_dropped(PyObject* self, void*) {
     auto* it = reinterpret_cast<MessagesObject*>(self);
-    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : 0);
+    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : it->dropped);
 }
 
 PyObject* messages_get_closed(PyObject* self, void*) {
@@ -247,11 +261,13 @@ struct FramesObject {
     PyObject_HEAD PyObject* hub;
     std::shared_ptr<zq::hub::Consumer>* consumer;  // nullptr once ended
     std::optional<double> timeout;
+    uint64_t dropped;  // once ended
 };
 
 void frames_end(FramesObject* it) {
     if (!it->consumer) return;
     std::shared_ptr<zq::hub::Consumer> c = std::move(*it->consumer);
+    it->dropped = c->dropped();
     delete it->consumer;
     it->consumer = nullptr;
     HubCore* core = as_hub(it->hub)->core;
@@ -285,6 +301,7 @@ void frames_dealloc(PyObject* self) {
 PyObject* frames_next(PyObject* self) {
     auto* it = reinterpret_cast<FramesObject*>(self);
     if (!it->consumer) return nullptr;
+    if (refuse_reader_wait(as_hub(it->hub), it->timeout, "next")) return nullptr;
     std::shared_ptr<zq::hub::Consumer> c = *it->consumer;
     zq::hub::ItemPtr item;
     const int r = host_wait(
@@ -317,7 +334,7 @@ PyObject* frames_exit(PyObject* self, PyObject*) {
 
 PyObject* frames_get_dropped(PyObject* self, void*) {
     auto* it = reinterpret_cast<FramesObject*>(self);
-    return PyLong_FromUnsignedLongLong(it->consumer ? (*it->consumer)->dropped() : 0);
+    return PyLong_FromUnsignedLongLong(it->consumer ? (*it->consumer)->dropped() : it->dropped);
 }
 
 PyObject* frames_get_closed(PyObject* self, void*) {
@@ -627,8 +644,9 @@ bool parse_selection(PyObject* identities, bool states, const char* fn, Selectio
     }
     while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
         if (!PyUnicode_Check(name.get())) {
-            PyErr_Format(PyExc_TypeError, "%s(): an identity is a str such as 'NAV-SAT', not %.100s",
-                         fn, Py_TYPE(name.get())->tp_name);
+            PyErr_Format(PyExc_TypeError,
+                         "%s(): an identity is a str such as 'NAV-SAT', not %.100s", fn,
+                         Py_TYPE(name.get())->tp_name);
             return false;
         }
         Py_ssize_t n = 0;
@@ -637,8 +655,7 @@ bool parse_selection(PyObject* identities, bool states, const char* fn, Selectio
         const std::string_view text(s, static_cast<std::size_t>(n));
         const std::optional<uint16_t> key = zq::hub::key_of(text);
         if (!key) {
-            PyErr_Format(PyExc_ValueError, "%s(): no message has the identity %R", fn,
-                         name.get());
+            PyErr_Format(PyExc_ValueError, "%s(): no message has the identity %R", fn, name.get());
             return false;
         }
         if (std::find(out->keys.begin(), out->keys.end(), *key) == out->keys.end()) {
@@ -652,8 +669,7 @@ bool parse_selection(PyObject* identities, bool states, const char* fn, Selectio
     }
     if (PyErr_Occurred()) return false;
     if (out->keys.empty() && !out->states) {
-        PyErr_Format(PyExc_ValueError, "%s(): identities names no message and states is False",
-                     fn);
+        PyErr_Format(PyExc_ValueError, "%s(): identities names no message and states is False", fn);
         return false;
     }
     return true;
@@ -665,16 +681,17 @@ bool parse_timeout(PyObject* timeout, const char* fn, std::optional<double>* out
         return true;
     }
     if (!PyFloat_Check(timeout) && !PyLong_Check(timeout)) {
-        PyErr_Format(PyExc_TypeError, "%s(): timeout must be None or a number of seconds, not "
-                     "%.100s", fn, Py_TYPE(timeout)->tp_name);
+        PyErr_Format(PyExc_TypeError,
+                     "%s(): timeout must be None or a number of seconds, not "
+                     "%.100s",
+                     fn, Py_TYPE(timeout)->tp_name);
         return false;
     }
     const double t = PyFloat_AsDouble(timeout);
     if (t == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
         PyErr_Clear();
-        *out = PyObject_RichCompareBool(timeout, Ref::steal(PyLong_FromLong(0)).get(), Py_GT) ==
-                       1
+        *out = PyObject_RichCompareBool(timeout, Ref::steal(PyLong_FromLong(0)).get(), Py_GT) == 1
                    ? std::nullopt
                    : std::optional<double>(0.0);
         PyErr_Clear();
@@ -752,8 +769,8 @@ void feed_read(HubObject* h, PyObject* raw, PyObject* msg) {
         // A stand-in reader's message: matched by its identity.
         Ref id = Ref::steal(PyObject_GetAttrString(msg, "identity"));
         Py_ssize_t n = 0;
-        const char* s = id && PyUnicode_Check(id.get()) ? PyUnicode_AsUTF8AndSize(id.get(), &n)
-                                                        : nullptr;
+        const char* s =
+            id && PyUnicode_Check(id.get()) ? PyUnicode_AsUTF8AndSize(id.get(), &n) : nullptr;
         if (!s) {
             PyErr_Clear();
             return;
@@ -838,7 +855,8 @@ int host_wait(std::optional<double> timeout, const PopFn& pop, const std::functi
     }
     for (;;) {
         std::optional<ns> slice;
-        if (deadline) slice = std::max(ns(0), std::chrono::duration_cast<ns>(*deadline - clock::now()));
+        if (deadline)
+            slice = std::max(ns(0), std::chrono::duration_cast<ns>(*deadline - clock::now()));
         if (main) slice = slice ? std::min<ns>(*slice, kSignalSlice) : ns(kSignalSlice);
         const bool got = pyref::without_gil([&] { return pop(slice); });
         if (got) return 1;
@@ -854,13 +872,13 @@ int host_wait(std::optional<double> timeout, const PopFn& pop, const std::functi
 PyObject* hub_wait(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"timeout", nullptr};
     PyObject* timeout = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:wait", const_cast<char**>(names),
-                                     &timeout))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:wait", const_cast<char**>(names), &timeout))
         return nullptr;
     std::optional<double> seconds;
     if (!parse_timeout(timeout, "wait", &seconds)) return nullptr;
     HubObject* h = as_hub(self);
     if (hub_closed(h)) Py_RETURN_NONE;
+    if (refuse_reader_wait(h, seconds, "wait")) return nullptr;
     Selection sel;
     sel.accepted = true;
     std::shared_ptr<Feed> f = open_feed(h, sel, 1, false);
@@ -908,6 +926,7 @@ PyObject* hub_wait_state(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (hub_closed(h)) Py_RETURN_NONE;
     if (since != Py_None && PyUnicode_Compare(since, now) != 0) return Py_NewRef(now);
+    if (refuse_reader_wait(h, seconds, "wait_state")) return nullptr;
     Selection sel;
     sel.states = true;
     std::shared_ptr<Feed> f = open_feed(h, sel, 8, false);
@@ -1018,8 +1037,8 @@ PyObject* hub_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
     new (&f->timeout) std::optional<double>(seconds);
     f->hub = Py_NewRef(self);
     try {
-        std::shared_ptr<zq::hub::Consumer> c = h->core->hub->tap().subscribe(
-            std::move(interest), static_cast<std::size_t>(capacity));
+        std::shared_ptr<zq::hub::Consumer> c =
+            h->core->hub->tap().subscribe(std::move(interest), static_cast<std::size_t>(capacity));
         if (hub_closed(h)) {
             c->close();
         } else {

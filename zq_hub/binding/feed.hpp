@@ -26,10 +26,10 @@ namespace zq_hub {
 struct Feed {
     Feed(std::size_t capacity, bool with_fd) : box(capacity, with_fd) {}
     zq::hub::Mailbox<PyObject*> box;
-    bool accepted = false;            // the accepted messages, once stored
-    bool states = false;              // state changes, as "live", "stale", "stopped"
-    std::vector<uint16_t> keys;       // messages of these class/id keys, as read
-    std::vector<std::string> names;   // the same, by identity (for stand-in readers' messages)
+    bool accepted = false;           // the accepted messages, once stored
+    bool states = false;             // state changes, as "live", "stale", "stopped"
+    std::vector<uint16_t> keys;      // messages of these class/id keys, as read
+    std::vector<std::string> names;  // the same, by identity (for stand-in readers' messages)
 };
 
 // A subscription's thread and what it shares with the Subscription handle.

@@ -90,9 +90,8 @@ void untap(HubObject* h) {
 void note_device(HubObject* h) {
     Ref port = Ref::steal(PyObject_GetAttrString(h->receiver, "port"));
     Py_ssize_t n = 0;
-    const char* path = port && PyUnicode_Check(port.get())
-                           ? PyUnicode_AsUTF8AndSize(port.get(), &n)
-                           : nullptr;
+    const char* path =
+        port && PyUnicode_Check(port.get()) ? PyUnicode_AsUTF8AndSize(port.get(), &n) : nullptr;
     if (!path) {
         PyErr_Clear();
         return;
@@ -264,14 +263,14 @@ std::vector<Row> merged(const Row (&own)[N], Extra... extra) {
 }
 
 PyMethodDef* method_table() {
-    static std::vector<PyMethodDef> rows = merged(hub_methods, gpsd_rows().methods,
-                                                  timefeed_rows().methods, ntrip_rows().methods);
+    static std::vector<PyMethodDef> rows =
+        merged(hub_methods, gpsd_rows().methods, timefeed_rows().methods, ntrip_rows().methods);
     return rows.data();
 }
 
 PyGetSetDef* getset_table() {
-    static std::vector<PyGetSetDef> rows = merged(hub_getset, gpsd_rows().getset,
-                                                  timefeed_rows().getset, ntrip_rows().getset);
+    static std::vector<PyGetSetDef> rows =
+        merged(hub_getset, gpsd_rows().getset, timefeed_rows().getset, ntrip_rows().getset);
     return rows.data();
 }
 
@@ -369,6 +368,7 @@ void close_all() {
 // What the reader loop's notifications do
 
 void on_pass_begin(HubObject* h, PyObject* ubr) {
+    h->core->reader = PyThread_get_thread_ident();
     if (ubr != h->tapped) {
         untap(h);
         h->tapped = Py_NewRef(ubr);

@@ -24,11 +24,12 @@ struct Worker;
 // queues (feed.hpp) are listed here while open; the lists are used with the GIL held.
 struct HubCore {
     std::shared_ptr<zq::hub::Hub> hub = std::make_shared<zq::hub::Hub>();
-    std::vector<std::shared_ptr<Feed>> feeds;                 // waiters, iterators, callbacks
-    std::vector<std::shared_ptr<zq::hub::Consumer>> frames;   // frames() iterators
-    std::vector<std::shared_ptr<Worker>> workers;             // subscriptions' threads
-    std::size_t keyed = 0;       // feeds that take messages by identity
-    uint64_t retired_dropped = 0;  // drops of the queues closed so far
+    std::vector<std::shared_ptr<Feed>> feeds;                // waiters, iterators, callbacks
+    std::vector<std::shared_ptr<zq::hub::Consumer>> frames;  // frames() iterators
+    std::vector<std::shared_ptr<Worker>> workers;            // subscriptions' threads
+    std::size_t keyed = 0;                                   // feeds that take messages by identity
+    uint64_t retired_dropped = 0;                            // drops of the queues closed so far
+    unsigned long reader = 0;  // the thread of the last reader pass (PyThread ident)
 };
 
 // The module's state: its types, and the state names as the host sees them.
