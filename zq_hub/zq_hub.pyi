@@ -143,6 +143,28 @@ class Hub:
     @property
     def time_feeds(self) -> dict[str, dict[str, Any]]:
         """The running time feeds' counts."""
+    def ntrip(self, url: str, gga_interval: float = 10, version: int = 2, *, timeout: float = 10, silence_timeout: float = 20, backoff: float = 1, backoff_max: float = 60, agent: str | None = None) -> None:
+        """Starts the corrections client (replacing one that runs): every whole, CRC-valid
+        RTCM 3 frame the NTRIP caster at URL (ntrip://[user:password@]host[:port]/MOUNT)
+        sends goes to the receiver's port, one whole frame after another; GGA from the latest
+        fix goes to the caster at connect and every GGA_INTERVAL seconds (0: at connect only).
+        Reconnects with a doubling back-off (BACKOFF up to BACKOFF_MAX seconds) after the
+        caster closes, TIMEOUT seconds without an answer or SILENCE_TIMEOUT without a frame."""
+    def ntrip_stop(self) -> bool:
+        """Stops the corrections client; False when none runs."""
+    @staticmethod
+    def sourcetable(url: str, timeout: float = 10, version: int = 2) -> list[dict[str, Any]]:
+        """The caster's source table, one dict per record (STR records by field name);
+        OSError when the caster cannot be reached or refuses."""
+    @property
+    def ntrip_status(self) -> dict[str, Any] | None:
+        """The corrections client's status (None when it does not run): state, bytes and
+        frames received, forwarded and dropped by reason, message types seen, ages of the last
+        frame, GGA sent, the receiver's diffSoln/carrSoln and RXM-RTCM verdicts per type."""
+    @property
+    def port_status(self) -> dict[str, Any] | None:
+        """The port writer's counts (None before the receiver's first read): frames and bytes
+        written, frames dropped by reason, the module's own writes it made way for."""
 
 @final
 class Messages(Iterator[_T]):

@@ -17,6 +17,7 @@ TREE = {
     "libs/pyubx2" + SUFFIX,
     "libs/pyubx2.pyi",
     "zq_hub" + SUFFIX,
+    "zq_hub.pyi",
 }
 PROGRAMS = {"tools/zq-sim", "tools/ubxdump", "tools/ubxconfig", "tools/zq-hub", "tools/demo.sh",
             "tools/demo_host.py"}

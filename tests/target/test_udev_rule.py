@@ -38,9 +38,10 @@ def matches(pattern, value):
 def evaluate(rules, dev):
     """Runs RULES on DEV: its own properties (ACTION, SUBSYSTEM, KERNEL), ENV (what the
     builtins and earlier rules set) and PARENTS (subsystem and attributes of each ancestor).
-    Returns the GROUP, MODE and SYMLINKs assigned."""
+    FILES (the paths a TEST finds). Returns the GROUP, MODE, SYMLINKs and TAGs assigned, and
+    the units it asks systemd to start (WANTS, from ENV{SYSTEMD_WANTS})."""
     env = dict(dev.get("ENV", {}))
-    out = {"GROUP": None, "MODE": None, "SYMLINK": []}
+    out = {"GROUP": None, "MODE": None, "SYMLINK": [], "TAG": [], "WANTS": []}
     labels = {keys[0][3]: i for i, keys in enumerate(rules) if keys[0][0] == "LABEL"}
     i = 0
     while i < len(rules):
@@ -51,6 +52,8 @@ def evaluate(rules, dev):
         up = [k for k in keys if k[2] in ("==", "!=") and k[0] in ("ATTRS", "SUBSYSTEMS")]
 
         def holds(k, value):
+            if k[0] == "TEST":
+                return (k[3] in dev.get("FILES", ())) == (k[2] == "==")
             return matches(k[3], value or "") == (k[2] == "==")
 
         ok = all(holds(k, env.get(k[1]) if k[0] == "ENV" else dev.get(k[0])) for k in own)
@@ -63,6 +66,7 @@ def evaluate(rules, dev):
                 if op in ("==", "!="):
                     continue
                 value = re.sub(r"\$env\{(\w+)\}", lambda m: env.get(m.group(1), ""), value)
+                value = value.replace("%k", dev.get("KERNEL", ""))
                 if name == "GOTO":
                     goto = value
                 elif name == "LABEL":
@@ -73,11 +77,14 @@ def evaluate(rules, dev):
                     out["SYMLINK"] = (out["SYMLINK"] if op == "+=" else []) + value.split()
                 elif name in ("GROUP", "MODE"):
                     out[name] = value
+                elif name == "TAG":
+                    out["TAG"] = (out["TAG"] if op == "+=" else []) + [value]
                 elif name == "ENV":
-                    env[attr] = value
+                    env[attr] = (env.get(attr, "") + " " + value).strip() if op == "+=" else value
                 else:
                     raise AssertionError("no evaluation of %s" % name)
         i = labels[goto] + 1 if goto else i + 1
+    out["WANTS"] = env.get("SYSTEMD_WANTS", "").split()
     return out
 
 
@@ -95,7 +102,8 @@ def rules():
 
 def test_receiver_with_a_serial_number_gets_its_link_the_first_link_and_dialout(rules):
     out = evaluate(rules, ublox(ID_SERIAL_SHORT="F9P0012", ID_PATH_TAG="pci-0000_00_14_0-usb-0_2_1_0"))
-    assert out == {"GROUP": "dialout", "MODE": "0660", "SYMLINK": ["zq-gps/F9P0012", "zq-gps0"]}
+    assert out == {"GROUP": "dialout", "MODE": "0660", "SYMLINK": ["zq-gps/F9P0012", "zq-gps0"],
+                   "TAG": ["systemd"], "WANTS": []}
 
 
 def test_receiver_without_a_serial_number_is_named_by_its_usb_port(rules):
@@ -120,7 +128,22 @@ def test_receiver_behind_a_usb_serial_converter_of_its_own_is_named_too(rules):
 def test_other_devices_and_events_are_left_alone(rules, change):
     dev = ublox(ID_SERIAL_SHORT="F9P0012")
     dev.update(change)
-    assert evaluate(rules, dev) == {"GROUP": None, "MODE": None, "SYMLINK": []}
+    dev["FILES"] = {"/etc/zq-gps/hub-hotplug"}
+    assert evaluate(rules, dev) == {"GROUP": None, "MODE": None, "SYMLINK": [], "TAG": [],
+                                    "WANTS": []}
+
+
+def test_the_hub_starts_at_plug_only_once_the_administrator_has_asked_for_it(rules):
+    # Without the flag file nothing is started; with it, zq-hub on the device just plugged in
+    # (the unit's instance is the kernel's name for it).
+    assert evaluate(rules, ublox(ID_SERIAL_SHORT="F9P0012"))["WANTS"] == []
+    dev = ublox(ID_SERIAL_SHORT="F9P0012")
+    dev["FILES"] = {"/etc/zq-gps/hub-hotplug"}
+    out = evaluate(rules, dev)
+    assert out["WANTS"] == ["zq-hub@ttyACM1.service"] and out["TAG"] == ["systemd"]
+    with open(os.path.join(REPO, "packaging", "systemd", "zq-hub@.service")) as f:
+        unit = f.read()
+    assert "ExecStart=/usr/bin/zq-hub --port /dev/%I " in unit and "BindsTo=dev-%i.device" in unit
 
 
 def test_evaluator_reads_every_line_of_the_rule(rules):
