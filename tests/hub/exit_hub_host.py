@@ -32,8 +32,10 @@ def daemon(f, *args):
 
 
 if mode == "sigint":
-    print("waiting", flush=True)
     try:
+        # Inside the try: a signal that comes while the line is still being written (before
+        # the wait) is an interrupt too, not a traceback.
+        print("waiting", flush=True)
         h.wait()
         print("woke without a signal")
     except KeyboardInterrupt:
