@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -68,7 +68,8 @@ std::vector<ChkFrame> rtcm_oracle(const std::string& name) {
         if (line.compare(at, 9, ",\"data\":[") == 0) {
             const std::size_t end = line.find(']', at);
             for (std::size_t b = line.find("\"0x", at); b < end; b = line.find("\"0x", b + 1))
-                c.data.push_back(static_cast<uint8_t>(std::stoul(line.substr(b + 3, 2), nullptr, 16)));
+                c.data.push_back(
+                    static_cast<uint8_t>(std::stoul(line.substr(b + 3, 2), nullptr, 16)));
         }
         out.push_back(std::move(c));
     }

@@ -168,5 +168,4 @@ class TimeFeed : public Service {
     double first_at_ = -1;
 };
 
-
 }  // namespace zq::hub
