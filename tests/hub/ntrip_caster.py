@@ -1,4 +1,5 @@
-"""A small NTRIP caster for the corrections client's tests, and the RTCM 3 frames they send.
+"""A small NTRIP caster for the corrections client's tests; by default it sends the recording's
+RTCM 3 frames (tests/rtcm3_helpers.py).
 
 The caster serves one mountpoint and answers the way the real casters in the wild do, chosen
 per test: NTRIP v2 with chunked transfer (chunks cut across frames), v1's "ICY 200 OK", 401,
@@ -12,7 +13,7 @@ import socketserver
 import threading
 import time
 
-from rtcm3_helpers import capture_frames, msg_type, split_frames  # noqa: F401  (for the NTRIP tests)
+from rtcm3_helpers import capture_frames
 
 SOURCETABLE = (
     "STR;TEST;Test;RTCM 3.2;1077(1),1087(1),1097(1);2;GPS+GLO+GAL;ZQ;DEU;47.50;8.50;1;0;"

@@ -24,7 +24,7 @@ sys.path[:0] = [HERE, os.path.dirname(HERE)]
 from zq_paths import ROOT  # noqa: E402
 
 sys.path.insert(0, ROOT)
-from ntrip_caster import capture_frames, split_frames  # noqa: E402
+from rtcm3_helpers import capture_frames, split_frames  # noqa: E402
 from zq_sim import Sim, wait_until as wait_for  # noqa: E402
 
 CASTER_PORT = 2101
