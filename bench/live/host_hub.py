@@ -21,23 +21,13 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from bench_common import switches, thread_cpu  # noqa: E402
+
 # The thread that waits: "main" (the interpreter's main thread) or "thread" (one of its own).
 WAITER = os.environ.get("BENCH_HUB_WAITER", "main")
 EPOCH_IDENTITIES = ["NAV-POSLLH", "NAV-STATUS", "NAV-DOP", "NAV-PVT", "NAV-VELNED",
                     "NAV-TIMEUTC", "NAV-SAT", "NAV-EOE", "MON-HW", "MON-RF"]
-
-
-def thread_cpu(thread):
-    return time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
-
-
-def switches(tid):
-    """Voluntary context switches of one thread of this process: its wake-ups from waits."""
-    with open("/proc/self/task/%d/status" % tid) as f:
-        for line in f:
-            if line.startswith("voluntary_ctxt_switches"):
-                return int(line.split(":")[1])
-    return 0
 
 
 def fail(g, text):
