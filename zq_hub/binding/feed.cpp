@@ -111,12 +111,7 @@ struct MessagesObject {
 };
 
 void messages_end(MessagesObject* it) {
-    if (!it->feed) return;
-    std::shared_ptr<Feed> f = std::move(*it->feed);
-    it->dropped = f->box.dropped();
-    delete it->feed;
-    it->feed = nullptr;
-    close_feed(as_hub(it->hub), f);
+    end_held_feed(as_hub(it->hub), &it->feed, &it->dropped);
 }
 
 int messages_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -176,7 +171,7 @@ PyObject* messages_exit(PyObject* self, PyObject*) {
 
 PyObject* messages_get_dropped(PyObject* self, void*) {
     auto* it = reinterpret_cast<MessagesObject*>(self);
-    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : it->dropped);
+    return PyLong_FromUnsignedLongLong(held_dropped(it->feed, it->dropped));
 }
 
 PyObject* messages_get_closed(PyObject* self, void*) {
@@ -229,12 +224,7 @@ PyObject* new_messages(HubObject* h, const Selection& sel, std::optional<double>
     new (&it->timeout) std::optional<double>(timeout);
     it->hub = Py_NewRef(reinterpret_cast<PyObject*>(h));
     std::shared_ptr<Feed> f = open_feed(h, sel, static_cast<std::size_t>(capacity), false);
-    if (!f) return nullptr;
-    it->feed = new (std::nothrow) std::shared_ptr<Feed>(std::move(f));
-    if (!it->feed) {
-        close_feed(h, f);
-        return PyErr_NoMemory();
-    }
+    if (!f || !hold_feed(h, f, &it->feed)) return nullptr;
     return self.release();
 }
 
@@ -745,6 +735,27 @@ void release_all(const std::shared_ptr<Feed>& feed) {
     std::deque<PyObject*> left = feed->box.take_all();
     for (PyObject* o : left)
         Py_DECREF(o);
+}
+
+bool hold_feed(HubObject* h, const std::shared_ptr<Feed>& feed, std::shared_ptr<Feed>** holder) {
+    *holder = new (std::nothrow) std::shared_ptr<Feed>(feed);
+    if (*holder) return true;
+    close_feed(h, feed);
+    PyErr_NoMemory();
+    return false;
+}
+
+void end_held_feed(HubObject* h, std::shared_ptr<Feed>** holder, uint64_t* dropped) {
+    if (!*holder) return;
+    std::shared_ptr<Feed> f = std::move(**holder);
+    *dropped = f->box.dropped();
+    delete *holder;
+    *holder = nullptr;
+    close_feed(h, f);
+}
+
+uint64_t held_dropped(const std::shared_ptr<Feed>* holder, uint64_t dropped) {
+    return holder ? (*holder)->box.dropped() : dropped;
 }
 
 void close_feed(HubObject* h, const std::shared_ptr<Feed>& feed) {
