@@ -49,6 +49,17 @@ def open_receiver(port):
     return g, hub
 
 
+def close_receiver(g, hub):
+    """Closes the hub and stops the receiver; whether its reader was still alive before, and the
+    hub's drop count (None when the hub has none)."""
+    alive = g.t1.is_alive()
+    dropped = getattr(hub, "dropped", None)
+    hub.close()
+    g.stop()
+    g.t1.join(timeout=5)
+    return alive, dropped
+
+
 def threads_cpu():
     """{"<tid> <name>": (CPU seconds, voluntary switches)} of every thread of this process, from
     the scheduler's nanosecond counters: where the process's CPU goes."""
@@ -123,11 +134,7 @@ def run_wait(port, seconds):
         wait_loop(g, hub, seconds, seen, timeouts, marks)
     c0, c1 = marks
     timeouts = len(timeouts)
-    alive = g.t1.is_alive()
-    dropped = getattr(hub, "dropped", None)
-    hub.close()
-    g.stop()
-    g.t1.join(timeout=5)
+    alive, dropped = close_receiver(g, hub)
     print(json.dumps({
         "t_start": c0["t"], "t_end": c1["t"], "seen": seen, "timeouts": timeouts,
         "reader_alive": alive, "dropped": dropped,
@@ -177,11 +184,7 @@ def run_messages(port, seconds, every):
     c1 = counters(g)
     if side:
         side.join(seconds + 10)
-    alive = g.t1.is_alive()
-    dropped = getattr(hub, "dropped", None)
-    hub.close()
-    g.stop()
-    g.t1.join(timeout=5)
+    alive, dropped = close_receiver(g, hub)
     print(json.dumps({
         "t_start": t_acc[0] if t_acc else c0["t"], "t_end": c1["t"],
         "t_start_all": t_all[0] if t_all else None,
