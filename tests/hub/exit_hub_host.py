@@ -32,8 +32,8 @@ def daemon(f, *args):
 
 
 if mode == "sigint":
-    print("waiting", flush=True)
     try:
+        print("waiting", flush=True)  # inside: a SIGINT just after it must not end the host
         h.wait()
         print("woke without a signal")
     except KeyboardInterrupt:
