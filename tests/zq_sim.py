@@ -23,7 +23,7 @@ def binary(name):
     return path
 
 
-def wait_until(predicate, timeout, what):
+def wait_until(predicate, timeout=20, what="the condition"):
     """PREDICATE's first true value, polled until TIMEOUT seconds; running out fails the test."""
     deadline = time.monotonic() + timeout
     while True:
@@ -33,6 +33,28 @@ def wait_until(predicate, timeout, what):
         if time.monotonic() > deadline:
             raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
         time.sleep(0.005)
+
+
+class Pty:
+    """A pseudo-terminal whose far side the test plays as the receiver: PATH is the port to open,
+    write() is what the receiver sends, unplug() closes the far side as a pulled cable does."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.path = os.ttyname(self.slave)
+
+    def write(self, data):
+        os.write(self.master, data)
+
+    def unplug(self):
+        os.close(self.master)
+        self.master = None
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
+        self.master = self.slave = None
 
 
 def open_fds():

@@ -15,48 +15,19 @@ Environment: ZQ_BUILD, ZQ_ROOT, BENCH_RATE (25), BENCH_SECONDS (20 per run), BEN
 """
 import json
 import os
-import signal
 import socket
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
-BUILD = os.environ.get("ZQ_BUILD", os.path.join(REPO, "build"))
-ROOT = os.environ.get("ZQ_ROOT", os.path.join(BUILD, "root"))
-SIM = os.path.join(BUILD, "tools", "zq-sim")
+sys.path.insert(0, os.path.dirname(HERE))
+from bench_common import BUILD, PY, REPO, ROOT, SIM, free_port, stop, wait_for  # noqa: E402
+
 RATE = float(os.environ.get("BENCH_RATE", "25"))
 SECONDS = float(os.environ.get("BENCH_SECONDS", "20"))
 CLIENTS = [int(n) for n in os.environ.get("BENCH_CLIENTS", "1 50").split()]
 OUT = os.environ.get("BENCH_OUT", os.path.join(BUILD, "bench-gpsd"))
-PY = "/usr/bin/python3"
-
-
-def wait_for(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise RuntimeError("timed out waiting for " + what)
-        time.sleep(0.01)
-
-
-def stop(proc):
-    if proc and proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Simulator:

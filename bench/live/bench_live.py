@@ -55,8 +55,6 @@ Targets, one verdict line each, every figure against gpsd's in the same run:
 import json
 import os
 import select
-import signal
-import socket
 import statistics
 import struct
 import subprocess
@@ -66,10 +64,10 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
-BUILD = os.environ.get("ZQ_BUILD", os.path.join(REPO, "build"))
-ROOT = os.environ.get("ZQ_ROOT", os.path.join(BUILD, "root"))
-SIM = os.path.join(BUILD, "tools", "zq-sim")
+sys.path.insert(0, os.path.dirname(HERE))
+from bench_common import BUILD, PY, REPO, ROOT, SIM, free_port, wait_for  # noqa: E402
+from bench_common import stop as stop_within  # noqa: E402
+
 DUMP = os.path.join(BUILD, "tools", "ubxdump")
 RATES = [float(r) for r in os.environ.get("BENCH_RATES", "1 10 25").split()]
 SECONDS = float(os.environ.get("BENCH_SECONDS", "30"))
@@ -87,7 +85,6 @@ OUT = os.environ.get("BENCH_OUT", os.path.join(BUILD, "bench-live"))
 STRICT = os.environ.get("BENCH_STRICT", "0") == "1"
 BASELINE = os.environ.get("BENCH_BASELINE_ROOT", "")
 REPEAT = int(os.environ.get("BENCH_REPEAT", "1"))
-PY = "/usr/bin/python3"
 
 HOSTS = {
     "hub": "hub.wait() host" + (" (waiting on a thread of its own)"
@@ -97,22 +94,8 @@ HOSTS = {
 }
 
 
-def wait_for(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise RuntimeError("timed out waiting for " + what)
-        time.sleep(0.01)
-
-
 def stop(proc):
-    if proc and proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+    stop_within(proc, 5)
 
 
 def read_jsonl(path):
@@ -187,12 +170,6 @@ def per_epoch(value, epochs, digits=3):
 
 def per_1000(value, epochs):
     return round(value / epochs * 1000, 3) if epochs else None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 # ---------------------------------------------------------------------------------------------

@@ -34,10 +34,9 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
-BUILD = os.environ.get("ZQ_BUILD", os.path.join(REPO, "build"))
-ROOT = os.environ.get("ZQ_ROOT", os.path.join(BUILD, "root"))
-SIM = os.path.join(BUILD, "tools", "zq-sim")
+sys.path.insert(0, os.path.dirname(HERE))
+from bench_common import ROOT, SIM, switches, thread_cpu  # noqa: E402
+
 RATE = float(os.environ.get("BENCH_CROSSINGS_RATE", "10"))
 SECONDS = float(os.environ.get("BENCH_CROSSINGS_SECONDS",
                                str(min(10.0, float(os.environ.get("BENCH_SECONDS", "10"))))))
@@ -123,18 +122,6 @@ def counting_reader_class(real_cls, gpsmode):
             return getattr(object.__getattribute__(self, "_real"), name)
 
     return CountingReader
-
-
-def switches(tid):
-    with open("/proc/self/task/%d/status" % tid) as f:
-        for line in f:
-            if line.startswith("voluntary_ctxt_switches"):
-                return int(line.split(":")[1])
-    return 0
-
-
-def thread_cpu(thread):
-    return time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
 
 
 def measure(port, mode):

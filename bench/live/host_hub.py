@@ -21,23 +21,13 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from bench_common import switches, thread_cpu  # noqa: E402
+
 # The thread that waits: "main" (the interpreter's main thread) or "thread" (one of its own).
 WAITER = os.environ.get("BENCH_HUB_WAITER", "main")
 EPOCH_IDENTITIES = ["NAV-POSLLH", "NAV-STATUS", "NAV-DOP", "NAV-PVT", "NAV-VELNED",
                     "NAV-TIMEUTC", "NAV-SAT", "NAV-EOE", "MON-HW", "MON-RF"]
-
-
-def thread_cpu(thread):
-    return time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
-
-
-def switches(tid):
-    """Voluntary context switches of one thread of this process: its wake-ups from waits."""
-    with open("/proc/self/task/%d/status" % tid) as f:
-        for line in f:
-            if line.startswith("voluntary_ctxt_switches"):
-                return int(line.split(":")[1])
-    return 0
 
 
 def fail(g, text):
@@ -57,6 +47,17 @@ def open_receiver(port):
     g = zq_gps.zq_gps(gpsmode="NAV-PVT", port=port)
     hub = zq_hub.attach(g)
     return g, hub
+
+
+def close_receiver(g, hub):
+    """Closes the hub and stops the receiver; whether its reader was still alive before, and the
+    hub's drop count (None when the hub has none)."""
+    alive = g.t1.is_alive()
+    dropped = getattr(hub, "dropped", None)
+    hub.close()
+    g.stop()
+    g.t1.join(timeout=5)
+    return alive, dropped
 
 
 def threads_cpu():
@@ -133,11 +134,7 @@ def run_wait(port, seconds):
         wait_loop(g, hub, seconds, seen, timeouts, marks)
     c0, c1 = marks
     timeouts = len(timeouts)
-    alive = g.t1.is_alive()
-    dropped = getattr(hub, "dropped", None)
-    hub.close()
-    g.stop()
-    g.t1.join(timeout=5)
+    alive, dropped = close_receiver(g, hub)
     print(json.dumps({
         "t_start": c0["t"], "t_end": c1["t"], "seen": seen, "timeouts": timeouts,
         "reader_alive": alive, "dropped": dropped,
@@ -187,11 +184,7 @@ def run_messages(port, seconds, every):
     c1 = counters(g)
     if side:
         side.join(seconds + 10)
-    alive = g.t1.is_alive()
-    dropped = getattr(hub, "dropped", None)
-    hub.close()
-    g.stop()
-    g.t1.join(timeout=5)
+    alive, dropped = close_receiver(g, hub)
     print(json.dumps({
         "t_start": t_acc[0] if t_acc else c0["t"], "t_end": c1["t"],
         "t_start_all": t_all[0] if t_all else None,

@@ -11,19 +11,8 @@ import os
 import sys
 import time
 
-
-def thread_cpu(thread):
-    """CPU time of one thread of this process, in seconds (nanosecond clock, not ticks)."""
-    return time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
-
-
-def switches(tid):
-    """Voluntary context switches of one thread of this process: its wake-ups from waits."""
-    with open("/proc/self/task/%d/status" % tid) as f:
-        for line in f:
-            if line.startswith("voluntary_ctxt_switches"):
-                return int(line.split(":")[1])
-    return 0
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from bench_common import switches, thread_cpu  # noqa: E402
 
 
 def main():

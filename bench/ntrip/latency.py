@@ -19,8 +19,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-sys.path[:0] = [os.path.join(REPO, "tests"), os.path.join(REPO, "tests", "hub")]
-from ntrip_caster import capture_frames, split_frames  # noqa: E402
+sys.path.insert(0, os.path.join(REPO, "tests"))
+from rtcm3_helpers import capture_frames, frame, split_frames  # noqa: E402
 from zq_paths import ROOT  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
@@ -62,7 +62,6 @@ class TimedCaster:
 def unique_frames(n):
     """N distinct valid frames (the recording's, each with its own counter in a 1029 message
     body): a frame's bytes identify it at both ends."""
-    from ntrip_caster import frame
     base = capture_frames()
     out = []
     for k in range(n):

@@ -18,12 +18,10 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
+from bench_common import thread_cpu  # noqa: E402
 from stream import Progress, seq_of_itow, seq_of_lat  # noqa: E402
-
-
-def thread_cpu(thread):
-    return time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
 
 
 def thread_counters(tid):

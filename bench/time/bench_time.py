@@ -29,24 +29,14 @@ import time
 import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
-BUILD = os.environ.get("ZQ_BUILD", os.path.join(REPO, "build"))
-ROOT = os.environ.get("ZQ_ROOT", os.path.join(BUILD, "root"))
-SIM = os.path.join(BUILD, "tools", "zq-sim")
+sys.path.insert(0, os.path.dirname(HERE))
+from bench_common import BUILD, PY, REPO, ROOT, SIM, wait_for  # noqa: E402
+
 HUB = os.path.join(REPO, "tools", "zq-hub")
 RATES = [float(r) for r in os.environ.get("BENCH_RATES", "1 10").split()]
 SECONDS = float(os.environ.get("BENCH_SECONDS", "60"))
 WARMUP = 8.0
 OUT = os.environ.get("BENCH_OUT", os.path.join(BUILD, "bench-time"))
-PY = "/usr/bin/python3"
-
-
-def wait_for(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise RuntimeError("timed out waiting for " + what)
-        time.sleep(0.01)
 
 
 class Splitter(threading.Thread):

@@ -33,9 +33,7 @@ def daemon(f, *args):
 
 if mode == "sigint":
     try:
-        # Inside the try: a signal that comes while the line is still being written (before
-        # the wait) is an interrupt too, not a traceback.
-        print("waiting", flush=True)
+        print("waiting", flush=True)  # inside: a SIGINT just after it must not end the host
         h.wait()
         print("woke without a signal")
     except KeyboardInterrupt:

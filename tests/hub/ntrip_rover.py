@@ -9,18 +9,7 @@ import time
 import tty
 
 import ubx_helpers
-
-
-def wait_for(predicate, timeout=20.0, what="the condition"):
-    """PREDICATE's first true value, polled until TIMEOUT seconds; running out fails."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out after %.0f s waiting for %s" % (timeout, what))
-        time.sleep(0.005)
+from zq_sim import wait_until as wait_for
 
 
 def rxm_rtcm(msg_type, crc_failed=False, used=2):

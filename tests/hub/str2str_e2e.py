@@ -17,7 +17,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.dirname(HERE)]
@@ -25,24 +24,13 @@ sys.path[:0] = [HERE, os.path.dirname(HERE)]
 from zq_paths import ROOT  # noqa: E402
 
 sys.path.insert(0, ROOT)
-from ntrip_caster import capture_frames, split_frames  # noqa: E402
-from zq_sim import Sim  # noqa: E402
+from rtcm3_helpers import capture_frames, split_frames  # noqa: E402
+from zq_sim import Sim, wait_until as wait_for  # noqa: E402
 
 CASTER_PORT = 2101
 RELAY_PORT = 2102
 SRCTBL = ("Test;RTCM 3.2;1077(1),1087(1),1097(1);2;GPS+GLO+GAL;ZQ;DEU;47.50;8.50;1;0;"
           "str2str;none;B;N;0;")
-
-
-def wait_for(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while True:
-        v = predicate()
-        if v:
-            return v
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.01)
 
 
 class Relay:

@@ -5,7 +5,7 @@ import signal
 import subprocess
 
 from zq_paths import ROOT
-from zq_sim import PYTHON, Sim
+from zq_sim import PYTHON, Sim, wait_until
 
 HOST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "exit_hub_host.py")
 FATAL = ("Fatal Python error", "terminate called", "exception not rethrown",
@@ -45,6 +45,11 @@ def test_leaving_with_waiters_blocked_and_the_reader_running_ends_cleanly(tmp_pa
         sim.close()
 
 
+def main_thread_state(pid):
+    with open("/proc/%d/task/%d/stat" % (pid, pid)) as f:
+        return f.read().rpartition(")")[2].split()[0]
+
+
 def test_ctrl_c_interrupts_a_wait(tmp_path):
     sim = Sim("--quiet", "--paused")
     try:
@@ -54,6 +59,8 @@ def test_ctrl_c_interrupts_a_wait(tmp_path):
         while first and first.strip() != "waiting":
             first = p.stdout.readline()
         assert first.strip() == "waiting"
+        # The signal goes once the main thread sleeps (in wait()), not while it still prints.
+        wait_until(lambda: main_thread_state(p.pid) == "S", 20, "the host to block in wait()")
         p.send_signal(signal.SIGINT)
         out, err = p.communicate(timeout=60)
         assert p.returncode == 0, err

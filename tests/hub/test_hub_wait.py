@@ -10,22 +10,9 @@ import pytest
 
 import ubx_helpers
 from ubx_helpers import frame
-from zq_sim import wait_until
+from zq_sim import Pty, wait_until
 
 DEADLINE = 20  # generous: the machine is shared
-
-
-class Pty:
-    def __init__(self):
-        self.master, self.slave = os.openpty()
-        self.path = os.ttyname(self.slave)
-
-    def write(self, data):
-        os.write(self.master, data)
-
-    def close(self):
-        os.close(self.master)
-        os.close(self.slave)
 
 
 def nav_pvt(seq):

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from ntrip_caster import capture_frames
+from rtcm3_helpers import capture_frames
 from zq_paths import REPO, ROOT
 
 HUB = os.path.join(REPO, "tools", "zq-hub")

@@ -6,8 +6,8 @@ import pytest
 
 import ubx_helpers
 
-from ntrip_caster import capture_frames, msg_type, split_frames
 from ntrip_rover import fix, rxm_rtcm, wait_for
+from rtcm3_helpers import capture_frames, msg_type, split_frames
 
 FRAMES = capture_frames()
 STREAM = b"".join(FRAMES)

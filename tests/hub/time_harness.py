@@ -15,20 +15,10 @@ import time
 import pytest
 
 import ubx_helpers
+from zq_sim import wait_until  # noqa: F401  (the time tests import it from here)
 
 WEEKS_1024 = 1024 * 7 * 86400
 GOOD = {"valid": 0x07, "flags2": 0xE0, "tAcc": 25}  # valid+resolved, confirmed
-
-
-def wait_until(predicate, timeout=20, what="the condition"):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out after %.0f s waiting for %s" % (timeout, what))
-        time.sleep(0.01)
 
 
 def pvt_at(utc, **fields):

@@ -7,7 +7,7 @@ import pytest
 
 import ubx_helpers
 from zq_fakes import RecordingLogger
-from zq_sim import open_fds, stop_all
+from zq_sim import Pty, open_fds, stop_all
 
 NMEA = b"$GPGGA,085000.80,3454.3736,S,13836.4872,E,2,00,,28.89,M,-1.662,M,,*4D\r\n"
 CODE2_LINE = "Error-Code: 0002, Error-Message: Failure in GPS-read()."
@@ -18,25 +18,6 @@ def nav_pvt(lon, lat, pdop=150, num_sv=9, g_speed=1234, head_mot=4500000, head_a
     return ubx_helpers.nav_pvt(1000, lon, lat, pdop, num_sv, year=2026, month=12, day=8,
                                hour=17, min=31, second=24, valid=0x37, height=50000,
                                hMSL=45000, gSpeed=g_speed, headMot=head_mot, headAcc=head_acc)
-
-
-class Pty:
-    def __init__(self):
-        self.master, self.slave = os.openpty()
-        self.path = os.ttyname(self.slave)
-
-    def write(self, data):
-        os.write(self.master, data)
-
-    def unplug(self):
-        os.close(self.master)
-        self.master = None
-
-    def close(self):
-        for fd in (self.master, self.slave):
-            if fd is not None:
-                os.close(fd)
-        self.master = self.slave = None
 
 
 def wait_for(predicate, seconds=5.0):

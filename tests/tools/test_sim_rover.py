@@ -2,14 +2,14 @@
 rtcm3.2.log) written into its port, paced by its own epochs, take the solution through DGPS,
 RTK float and RTK fixed, and it falls back when they stop; rejected candidates, UBX commands
 among the frames, the input switched off, and RXM-RTCM. The frames are cut out of the recording
-and checked with a CRC-24Q of this file's own."""
-import os
+and checked with the tests' own CRC-24Q and against the independent decoder's list."""
 import re
 import struct
 
 import pytest
 
-from zqsim_harness import CAPTURES, Port, frame, valset, wait_until
+from rtcm3_helpers import capture_frames, msg_type
+from zqsim_harness import Port, frame, valset, wait_until
 from zqsim_harness import sim_factory  # noqa: F401  (fixture)
 
 ACKS = {(5, 0), (5, 1)}
@@ -17,33 +17,9 @@ NAV_PVT, RXM_RTCM, MON_VER = (1, 0x07), (2, 0x32), (0x0A, 0x04)
 PVT_USB, RXM_RTCM_USB, USB_IN_RTCM3 = 0x20910009, 0x2091026B, 0x10770004
 
 
-def crc24q(data):
-    crc = 0
-    for b in data:
-        crc ^= b << 16
-        for _ in range(8):
-            crc <<= 1
-            if crc & 0x1000000:
-                crc ^= 0x1864CFB
-    return crc & 0xFFFFFF
-
-
 def recorded_frames():
     """The CRC-valid RTCM 3 frames of the recording, in order, as (type, payload length, bytes)."""
-    with open(os.path.join(CAPTURES, "rtcm3.2.log"), "rb") as f:
-        data = f.read()
-    while data.startswith(b"#"):
-        data = data[data.index(b"\n") + 1:]
-    out, i = [], 0
-    while i + 6 <= len(data):
-        n = ((data[i + 1] & 3) << 8) | data[i + 2]
-        if data[i] == 0xD3 and not data[i + 1] & 0xFC and i + n + 6 <= len(data) and \
-                crc24q(data[i:i + n + 3]) == int.from_bytes(data[i + n + 3:i + n + 6], "big"):
-            out.append(((data[i + 3] << 4) | (data[i + 4] >> 4), n, data[i:i + n + 6]))
-            i += n + 6
-        else:
-            i += 1
-    return out
+    return [(msg_type(f), len(f) - 6, f) for f in capture_frames("rtcm3.2.log")]
 
 
 FRAMES = recorded_frames()

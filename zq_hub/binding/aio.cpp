@@ -30,12 +30,7 @@ struct AsyncMessagesObject {
 };
 
 void async_end(AsyncMessagesObject* it) {
-    if (!it->feed) return;
-    std::shared_ptr<Feed> f = std::move(*it->feed);
-    it->dropped = f->box.dropped();
-    delete it->feed;
-    it->feed = nullptr;
-    close_feed(as_hub(it->hub), f);
+    end_held_feed(as_hub(it->hub), &it->feed, &it->dropped);
 }
 
 // Removes the reader and the timer and lets go of the future (GIL held). Idempotent.
@@ -314,7 +309,7 @@ PyObject* async_close(PyObject* self, PyObject*) {
 
 PyObject* async_get_dropped(PyObject* self, void*) {
     auto* it = reinterpret_cast<AsyncMessagesObject*>(self);
-    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : it->dropped);
+    return PyLong_FromUnsignedLongLong(held_dropped(it->feed, it->dropped));
 }
 
 PyObject* async_get_closed(PyObject* self, void*) {
@@ -398,12 +393,7 @@ PyObject* hub_messages_async(PyObject* self, PyObject* args, PyObject* kwargs) {
     new (&a->timeout) std::optional<double>(seconds);
     a->hub = Py_NewRef(self);
     std::shared_ptr<Feed> f = open_feed(h, sel, static_cast<std::size_t>(capacity), true);
-    if (!f) return nullptr;
-    a->feed = new (std::nothrow) std::shared_ptr<Feed>(std::move(f));
-    if (!a->feed) {
-        close_feed(h, f);
-        return PyErr_NoMemory();
-    }
+    if (!f || !hold_feed(h, f, &a->feed)) return nullptr;
     return it.release();
 }
 

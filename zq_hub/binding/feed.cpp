@@ -111,35 +111,47 @@ struct MessagesObject {
 };
 
 void messages_end(MessagesObject* it) {
-    if (!it->feed) return;
-    std::shared_ptr<Feed> f = std::move(*it->feed);
-    it->dropped = f->box.dropped();
-    delete it->feed;
-    it->feed = nullptr;
-    close_feed(as_hub(it->hub), f);
+    end_held_feed(as_hub(it->hub), &it->feed, &it->dropped);
 }
 
-int messages_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<MessagesObject*>(self)->hub);
-    return 0;
-}
+// The slots and methods Messages and Frames share: T holds the hub and a timeout, END lets go
+// of the iteration's queue (idempotent).
+template <class T, void (*End)(T*)>
+struct IteratorSlots {
+    static int traverse(PyObject* self, visitproc visit, void* arg) {
+        Py_VISIT(Py_TYPE(self));
+        Py_VISIT(reinterpret_cast<T*>(self)->hub);
+        return 0;
+    }
 
-int messages_clear(PyObject* self) {
-    auto* it = reinterpret_cast<MessagesObject*>(self);
-    if (it->hub) messages_end(it);
-    Py_CLEAR(it->hub);
-    return 0;
-}
+    static int clear(PyObject* self) {
+        auto* it = reinterpret_cast<T*>(self);
+        if (it->hub) End(it);
+        Py_CLEAR(it->hub);
+        return 0;
+    }
 
-void messages_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    messages_clear(self);
-    reinterpret_cast<MessagesObject*>(self)->timeout.~optional();
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+    static void dealloc(PyObject* self) {
+        PyTypeObject* tp = Py_TYPE(self);
+        PyObject_GC_UnTrack(self);
+        clear(self);
+        reinterpret_cast<T*>(self)->timeout.~optional();
+        tp->tp_free(self);
+        Py_DECREF(tp);
+    }
+
+    static PyObject* close(PyObject* self, PyObject*) {
+        End(reinterpret_cast<T*>(self));
+        Py_RETURN_NONE;
+    }
+
+    static PyObject* exit(PyObject* self, PyObject*) {
+        End(reinterpret_cast<T*>(self));
+        Py_RETURN_FALSE;
+    }
+};
+
+using MessagesSlots = IteratorSlots<MessagesObject, messages_end>;
 
 PyObject* messages_next(PyObject* self) {
     auto* it = reinterpret_cast<MessagesObject*>(self);
@@ -160,23 +172,13 @@ PyObject* messages_next(PyObject* self) {
     return nullptr;
 }
 
-PyObject* messages_close(PyObject* self, PyObject*) {
-    messages_end(reinterpret_cast<MessagesObject*>(self));
-    Py_RETURN_NONE;
-}
-
 PyObject* messages_enter(PyObject* self, PyObject*) {
     return Py_NewRef(self);
 }
 
-PyObject* messages_exit(PyObject* self, PyObject*) {
-    messages_end(reinterpret_cast<MessagesObject*>(self));
-    Py_RETURN_FALSE;
-}
-
 PyObject* messages_get_dropped(PyObject* self, void*) {
     auto* it = reinterpret_cast<MessagesObject*>(self);
-    return PyLong_FromUnsignedLongLong(it->feed ? (*it->feed)->box.dropped() : it->dropped);
+    return PyLong_FromUnsignedLongLong(held_dropped(it->feed, it->dropped));
 }
 
 PyObject* messages_get_closed(PyObject* self, void*) {
@@ -184,10 +186,10 @@ PyObject* messages_get_closed(PyObject* self, void*) {
 }
 
 PyMethodDef messages_methods[] = {
-    {"close", messages_close, METH_NOARGS,
+    {"close", MessagesSlots::close, METH_NOARGS,
      "close(): ends the iteration and lets go of its queue (what is queued is dropped)."},
     {"__enter__", messages_enter, METH_NOARGS, nullptr},
-    {"__exit__", messages_exit, METH_VARARGS, nullptr},
+    {"__exit__", MessagesSlots::exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -201,9 +203,9 @@ PyGetSetDef messages_getset[] = {
 PyType_Slot messages_slots[] = {
     {Py_tp_doc, const_cast<char*>("Messages (and state changes) in arrival order; "
                                   "Hub.messages() and Hub.states() make it.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(messages_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(messages_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(messages_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(MessagesSlots::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(MessagesSlots::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(MessagesSlots::clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(messages_next)},
     {Py_tp_methods, messages_methods},
@@ -229,12 +231,7 @@ PyObject* new_messages(HubObject* h, const Selection& sel, std::optional<double>
     new (&it->timeout) std::optional<double>(timeout);
     it->hub = Py_NewRef(reinterpret_cast<PyObject*>(h));
     std::shared_ptr<Feed> f = open_feed(h, sel, static_cast<std::size_t>(capacity), false);
-    if (!f) return nullptr;
-    it->feed = new (std::nothrow) std::shared_ptr<Feed>(std::move(f));
-    if (!it->feed) {
-        close_feed(h, f);
-        return PyErr_NoMemory();
-    }
+    if (!f || !hold_feed(h, f, &it->feed)) return nullptr;
     return self.release();
 }
 
@@ -276,27 +273,7 @@ void frames_end(FramesObject* it) {
     core->hub->tap().unsubscribe(c);
 }
 
-int frames_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<FramesObject*>(self)->hub);
-    return 0;
-}
-
-int frames_clear(PyObject* self) {
-    auto* it = reinterpret_cast<FramesObject*>(self);
-    if (it->hub) frames_end(it);
-    Py_CLEAR(it->hub);
-    return 0;
-}
-
-void frames_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    frames_clear(self);
-    reinterpret_cast<FramesObject*>(self)->timeout.~optional();
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+using FramesSlots = IteratorSlots<FramesObject, frames_end>;
 
 PyObject* frames_next(PyObject* self) {
     auto* it = reinterpret_cast<FramesObject*>(self);
@@ -322,16 +299,6 @@ PyObject* frames_next(PyObject* self) {
     return bytes ? PyTuple_Pack(3, kind.get(), when.get(), bytes.get()) : nullptr;
 }
 
-PyObject* frames_close(PyObject* self, PyObject*) {
-    frames_end(reinterpret_cast<FramesObject*>(self));
-    Py_RETURN_NONE;
-}
-
-PyObject* frames_exit(PyObject* self, PyObject*) {
-    frames_end(reinterpret_cast<FramesObject*>(self));
-    Py_RETURN_FALSE;
-}
-
 PyObject* frames_get_dropped(PyObject* self, void*) {
     auto* it = reinterpret_cast<FramesObject*>(self);
     return PyLong_FromUnsignedLongLong(it->consumer ? (*it->consumer)->dropped() : it->dropped);
@@ -342,9 +309,9 @@ PyObject* frames_get_closed(PyObject* self, void*) {
 }
 
 PyMethodDef frames_methods[] = {
-    {"close", frames_close, METH_NOARGS, "close(): ends the iteration."},
+    {"close", FramesSlots::close, METH_NOARGS, "close(): ends the iteration."},
     {"__enter__", messages_enter, METH_NOARGS, nullptr},
-    {"__exit__", frames_exit, METH_VARARGS, nullptr},
+    {"__exit__", FramesSlots::exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -358,9 +325,9 @@ PyGetSetDef frames_getset[] = {
 PyType_Slot frames_slots[] = {
     {Py_tp_doc, const_cast<char*>("(kind, rx_time, bytes) of every frame the reader takes; "
                                   "Hub.frames() makes it.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(frames_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(frames_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(frames_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(FramesSlots::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(FramesSlots::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(FramesSlots::clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(frames_next)},
     {Py_tp_methods, frames_methods},
@@ -745,6 +712,27 @@ void release_all(const std::shared_ptr<Feed>& feed) {
     std::deque<PyObject*> left = feed->box.take_all();
     for (PyObject* o : left)
         Py_DECREF(o);
+}
+
+bool hold_feed(HubObject* h, const std::shared_ptr<Feed>& feed, std::shared_ptr<Feed>** holder) {
+    *holder = new (std::nothrow) std::shared_ptr<Feed>(feed);
+    if (*holder) return true;
+    close_feed(h, feed);
+    PyErr_NoMemory();
+    return false;
+}
+
+void end_held_feed(HubObject* h, std::shared_ptr<Feed>** holder, uint64_t* dropped) {
+    if (!*holder) return;
+    std::shared_ptr<Feed> f = std::move(**holder);
+    *dropped = f->box.dropped();
+    delete *holder;
+    *holder = nullptr;
+    close_feed(h, f);
+}
+
+uint64_t held_dropped(const std::shared_ptr<Feed>* holder, uint64_t dropped) {
+    return holder ? (*holder)->box.dropped() : dropped;
 }
 
 void close_feed(HubObject* h, const std::shared_ptr<Feed>& feed) {

@@ -67,6 +67,17 @@ void close_feed(HubObject* h, const std::shared_ptr<Feed>& feed);
 // Releases everything queued in FEED.
 void release_all(const std::shared_ptr<Feed>& feed);
 
+// An iterator's queue (messages(), states(), messages_async()) is held in a heap-allocated
+// shared_ptr, as the iterator's memory is not C++-constructed; the holder is nullptr once the
+// iteration has ended, and the iterator keeps the queue's drop count from then on.
+// Sets *HOLDER to FEED; false with MemoryError set (FEED closed) when it cannot be allocated.
+bool hold_feed(HubObject* h, const std::shared_ptr<Feed>& feed, std::shared_ptr<Feed>** holder);
+// Ends the hold: *DROPPED takes the queue's drops, the holder is freed and FEED closed.
+// Idempotent.
+void end_held_feed(HubObject* h, std::shared_ptr<Feed>** holder, uint64_t* dropped);
+// The drops of a held queue, or DROPPED once the hold has ended.
+uint64_t held_dropped(const std::shared_ptr<Feed>* holder, uint64_t dropped);
+
 // The reader's notifications, fanned out to the queues.
 void feed_read(HubObject* h, PyObject* raw, PyObject* msg);
 void feed_accepted(HubObject* h, PyObject* msg);
