@@ -20,7 +20,8 @@
 #
 # Not run here: tests/target (install tree and Debian package: file layout, no code paths of
 # their own; their host subprocesses start with a scrubbed environment that cannot carry the
-# preloaded runtime) and the API stub check (a static comparison).
+# preloaded runtime), tests/bench (smoke runs of the benchmarks) and the API stub check (a
+# static comparison).
 #
 # Then the Python surface and tools fuzz targets run for ZQ_FUZZ_SECONDS (default 60) each.
 #
@@ -58,7 +59,9 @@ for lib in "$libasan" "$libubsan"; do
     [ -f "$lib" ] || { echo "test-sanitize: $lib not found" >&2; exit 1; }
 done
 args=("$@")
-[ ${#args[@]} -gt 0 ] || args=(-q tests --ignore=tests/target)
+# Not tests/bench either: the benchmarks' smoke runs compile and time things (their figures
+# mean nothing under the sanitizer); the hub's code they run is tested in tests/hub.
+[ ${#args[@]} -gt 0 ] || args=(-q tests --ignore=tests/target --ignore=tests/bench)
 LD_PRELOAD="$libasan $libubsan" PYTHONMALLOC=malloc ZQ_ROOT="$build/root" ZQ_BUILD="$build" \
     "$python" -m pytest "${args[@]}" || status=1
 
