@@ -857,19 +857,13 @@ int host_wait(std::optional<double> timeout, const PopFn& pop, const std::functi
 // ---------------------------------------------------------------------------------------------
 // The Hub's methods
 
-PyObject* hub_wait(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"timeout", nullptr};
-    PyObject* timeout = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:wait", const_cast<char**>(names), &timeout))
-        return nullptr;
-    std::optional<double> seconds;
-    if (!parse_timeout(timeout, "wait", &seconds)) return nullptr;
-    HubObject* h = as_hub(self);
-    if (hub_closed(h)) Py_RETURN_NONE;
-    if (refuse_reader_wait(h, seconds, "wait")) return nullptr;
-    Selection sel;
-    sel.accepted = true;
-    std::shared_ptr<Feed> f = open_feed(h, sel, 1, false);
+namespace {
+
+// The first item a feed of SEL (CAPACITY deep, opened now) receives within SECONDS, or None;
+// the feed is closed again either way.
+PyObject* wait_one(HubObject* h, const Selection& sel, std::size_t capacity,
+                   std::optional<double> seconds) {
+    std::shared_ptr<Feed> f = open_feed(h, sel, capacity, false);
     if (!f) return nullptr;
     PyObject* item = nullptr;
     const int r = host_wait(
@@ -884,6 +878,23 @@ PyObject* hub_wait(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (r < 0) return nullptr;
     if (r == 0) Py_RETURN_NONE;
     return item;
+}
+
+}  // namespace
+
+PyObject* hub_wait(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"timeout", nullptr};
+    PyObject* timeout = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:wait", const_cast<char**>(names), &timeout))
+        return nullptr;
+    std::optional<double> seconds;
+    if (!parse_timeout(timeout, "wait", &seconds)) return nullptr;
+    HubObject* h = as_hub(self);
+    if (hub_closed(h)) Py_RETURN_NONE;
+    if (refuse_reader_wait(h, seconds, "wait")) return nullptr;
+    Selection sel;
+    sel.accepted = true;
+    return wait_one(h, sel, 1, seconds);
 }
 
 PyObject* hub_wait_state(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -917,21 +928,7 @@ PyObject* hub_wait_state(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (refuse_reader_wait(h, seconds, "wait_state")) return nullptr;
     Selection sel;
     sel.states = true;
-    std::shared_ptr<Feed> f = open_feed(h, sel, 8, false);
-    if (!f) return nullptr;
-    PyObject* item = nullptr;
-    const int r = host_wait(
-        seconds,
-        [&](std::optional<ns> slice) {
-            std::optional<PyObject*> v = f->box.pop(slice);
-            if (v) item = *v;
-            return v.has_value();
-        },
-        [&] { return f->box.finished(); });
-    close_feed(h, f);
-    if (r < 0) return nullptr;
-    if (r == 0) Py_RETURN_NONE;
-    return item;
+    return wait_one(h, sel, 8, seconds);
 }
 
 PyObject* hub_messages(PyObject* self, PyObject* args, PyObject* kwargs) {
