@@ -56,16 +56,27 @@ std::optional<std::string> gga_from_pvt(const Pvt& p) {
     std::string body = "GPGGA,";
     body += time;
     body += ",";
-    body += degrees_minutes(p.lat, 2) + (p.lat < 0 ? ",S," : ",N,");
-    body += degrees_minutes(p.lon, 3) + (p.lon < 0 ? ",W," : ",E,");
+    body += degrees_minutes(p.lat, 2);
+    body += p.lat < 0 ? ",S," : ",N,";
+    body += degrees_minutes(p.lon, 3);
+    body += p.lon < 0 ? ",W," : ",E,";
     char mid[16];
     std::snprintf(mid, sizeof mid, "%d,%02u,", q, static_cast<unsigned>(p.numSV));
     body += mid;
     body += dop;
-    body += "," + milli(p.hMSL) + ",M," + milli(static_cast<int64_t>(p.height) - p.hMSL) + ",M,,";
+    // Appended piece by piece: g++ 12 at -O2 takes "," + std::string for an overlapping copy
+    // (-Wrestrict), an error in the release build.
+    body += ',';
+    body += milli(p.hMSL);
+    body += ",M,";
+    body += milli(static_cast<int64_t>(p.height) - p.hMSL);
+    body += ",M,,";
     char sum[8];
     std::snprintf(sum, sizeof sum, "*%02X", nmea::checksum(body));
-    return "$" + body + sum;
+    std::string sentence = "$";
+    sentence += body;
+    sentence += sum;
+    return sentence;
 }
 
 }  // namespace zq::hub
