@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -441,7 +442,12 @@ struct Server::Impl {
             const auto& v = m.value;
             const auto flag = [&](bool* dst) {
                 if (v.type != JsonValue::Type::boolean) {
-                    why = "'" + m.key.substr(0, 30) + "' must be true or false";
+                    // Formatted, not concatenated: g++ 12 takes any std::string building
+                    // here for an overlapping copy (-Wrestrict) in the release build.
+                    char text[64];
+                    std::snprintf(text, sizeof text, "'%.30s' must be true or false",
+                                  m.key.c_str());
+                    why = text;
                     return;
                 }
                 *dst = v.b;

@@ -12,20 +12,6 @@ namespace {
 constexpr uint16_t kNavPvt = 0x0107;
 constexpr uint16_t kNavTimels = 0x0126;
 
-// "Mmm dd yyyy" (__DATE__) as a day count since 1970.
-int64_t days_of_compiler_date(std::string_view d) {
-    constexpr std::string_view months = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    unsigned month = 1;
-    for (unsigned m = 0; m < 12; ++m)
-        if (months.substr(m * 3, 3) == d.substr(0, 3)) month = m + 1;
-    const unsigned day = (d[4] == ' ' ? 0u : static_cast<unsigned>(d[4] - '0')) * 10u +
-                         static_cast<unsigned>(d[5] - '0');
-    int64_t year = 0;
-    for (std::size_t i = 7; i < 11; ++i)
-        year = year * 10 + (d[i] - '0');
-    return days_from_civil(year, month, day);
-}
-
 }  // namespace
 
 const char* to_string(Verdict v) noexcept {
@@ -61,12 +47,9 @@ const char* to_string(Verdict v) noexcept {
 }
 
 int64_t build_floor() noexcept {
-#ifdef ZQ_BUILD_DATE
+    // The release's date (YYYYMMDD), from the build (zq_hub/CMakeLists.txt).
     constexpr long v = ZQ_BUILD_DATE;
     static const int64_t days = days_from_civil(v / 10000, (v / 100) % 100, v % 100);
-#else
-    static const int64_t days = days_of_compiler_date(__DATE__);
-#endif
     return (days - 1) * 86400;
 }
 

@@ -41,8 +41,8 @@ const char* to_string(Verdict v) noexcept;
 
 enum class Leap : uint8_t { none = 0, insert = 1, remove = 2 };  // chrony's and NTP's codes
 
-// The first day this build accepts: ZQ_BUILD_DATE (YYYYMMDD) when the build defines it, else
-// the compiler's __DATE__ (which honours SOURCE_DATE_EPOCH), one day earlier for time zones.
+// The first day this build accepts: the release's date ZQ_BUILD_DATE (YYYYMMDD, from the
+// changelog), one day earlier for time zones.
 int64_t build_floor() noexcept;  // seconds since 1970
 
 struct TrustRule {
