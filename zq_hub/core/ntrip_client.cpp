@@ -447,13 +447,17 @@ NtripClient::End NtripClient::session(ntrip::Version version, bool* streamed) {
             framer_.feed(body);
             while (auto frame = framer_.next()) {
                 const uint16_t type = rtcm3::message_type(*frame);
-                if (writer_) writer_->submit(*frame);
                 last_frame_here = Clock::now();
                 *streamed = true;
-                std::lock_guard lock(mu_);
-                ++status_.frames_received;
-                ++status_.types[type];
-                last_frame_at_ = last_frame_here;
+                {
+                    // Counted before it is handed on, so that the status never shows more
+                    // frames forwarded than received.
+                    std::lock_guard lock(mu_);
+                    ++status_.frames_received;
+                    ++status_.types[type];
+                    last_frame_at_ = last_frame_here;
+                }
+                if (writer_) writer_->submit(*frame);
             }
             std::lock_guard lock(mu_);
             status_.framer = framer_.stats();
