@@ -89,7 +89,9 @@ def test_chronyd_through_a_stall_and_an_unplug(zq, hub_module, chronyd, monkeypa
 
         samples = chronyd.samples()
         # The simulator's time is the host's: every sample says so, none is from old data.
-        assert all(abs(raw) < 0.02 for _, raw in samples), samples
+        # Old data would be off by at least an interval (0.2 s); a slow reader (the sanitizer
+        # build) may take a message tens of milliseconds late.
+        assert all(abs(raw) < 0.1 for _, raw in samples), samples
         # Nothing while the data was gone.
         assert not [s for s, _ in samples if stall_at + 0.5 < s < resumed_at - 0.5]
         assert not [s for s, _ in samples if unplug_at + 0.5 < s < replugged_at - 0.5]
@@ -157,7 +159,7 @@ def test_chronyd_gets_nothing_while_zq_sims_time_is_spoiled(sim_rx, chronyd):
     samples = chronyd.samples()
     for command, t0, t1 in windows:
         assert not [s for s, _ in samples if t0 < s < t1], command
-    assert all(abs(raw) < 0.02 for _, raw in samples)
+    assert all(abs(raw) < 0.1 for _, raw in samples), samples  # within an interval, as above
 
 
 def test_zq_sims_leap_announcement_reaches_chronyd(sim_rx, chronyd):
