@@ -28,16 +28,12 @@ import sys
 import time
 import tty
 
+# The tests' UBX helpers hold the one Fletcher checksum the Python side uses.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+from ubx_helpers import fletcher  # noqa: E402
+
 MAX_PENDING = 256 * 1024
 PVT_HEAD = b"\xb5\x62\x01\x07"
-
-
-def ubx_checksum(body):
-    a = b = 0
-    for x in body:
-        a = (a + x) & 0xFF
-        b = (b + a) & 0xFF
-    return a, b
 
 
 class PvtFinder:
@@ -72,7 +68,7 @@ class PvtFinder:
             if len(self.buf) < 8 + n:
                 return found
             frame = bytes(self.buf[:8 + n])
-            if ubx_checksum(frame[2:6 + n]) == (frame[6 + n], frame[7 + n]):
+            if fletcher(frame[2:6 + n]) == frame[6 + n:8 + n]:
                 itow, lon, lat = (struct.unpack_from("<I", frame, 6)[0],
                                   struct.unpack_from("<i", frame, 6 + 24)[0],
                                   struct.unpack_from("<i", frame, 6 + 28)[0])
