@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <semaphore>
 #include <thread>
 
 #include "mailbox.hpp"
@@ -87,6 +88,61 @@ TEST(HubMailbox, EventfdIsReadableWhileItemsWaitAndOnceClosed) {
     EXPECT_TRUE(readable(box.fd()));
     Mailbox<int> plain(1, false);
     EXPECT_EQ(plain.fd(), -1);
+}
+
+// The eventfd is raised after the producer lets the lock go, so a consumer may take the item
+// before the raise lands. Racing a producer against a consumer that sleeps on the fd: every
+// item arrives in order, and once the queue is empty and a take found nothing, the fd is not
+// left readable (a stale raise would wake an event loop over and over with nothing to take).
+TEST(HubMailbox, EventfdWaiterRacingTheProducerGetsAllAndNoStaleWakeUp) {
+    constexpr int kItems = 20000;
+    Mailbox<int> box(kItems, true);
+    std::thread producer([&] {
+        for (int i = 0; i < kItems; ++i)
+            box.push(i);
+    });
+    int next = 0;
+    while (next < kItems) {
+        pollfd p{box.fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1) << "no wake-up with " << next << " taken";
+        while (std::optional<int> v = box.pop(0ns)) {
+            ASSERT_EQ(*v, next);
+            ++next;
+        }
+    }
+    producer.join();
+    EXPECT_FALSE(box.try_pop().has_value());
+    EXPECT_FALSE(readable(box.fd()));
+    EXPECT_EQ(box.dropped(), 0u);
+}
+
+// The narrow case itself, made likely: the consumer takes each item as soon as it is queued,
+// often before the producer's raise of the fd lands; once push() has returned and a take found
+// nothing, the fd must not be readable.
+TEST(HubMailbox, ItemTakenBeforeTheRaiseLandsLeavesNoReadableFd) {
+    constexpr int kRounds = 5000;
+    Mailbox<int> box(4, true);
+    std::binary_semaphore go(0), pushed(0);
+    std::thread producer([&] {
+        for (int r = 0; r < kRounds; ++r) {
+            go.acquire();
+            box.push(r);
+            pushed.release();
+        }
+    });
+    int stale = 0;
+    for (int r = 0; r < kRounds; ++r) {
+        go.release();
+        std::optional<int> v;
+        while (!(v = box.try_pop())) {
+        }
+        ASSERT_EQ(*v, r);
+        pushed.acquire();
+        EXPECT_FALSE(box.try_pop().has_value());
+        if (readable(box.fd())) ++stale;
+    }
+    producer.join();
+    EXPECT_EQ(stale, 0);
 }
 
 TEST(HubMailbox, MessageNamesToKeys) {

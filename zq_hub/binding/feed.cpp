@@ -2,6 +2,10 @@
 // subscriptions' threads, and the Python view of the tap (frames()).
 #include "feed.hpp"
 
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -15,8 +19,11 @@ namespace {
 using zq::hub::State;
 using ns = std::chrono::nanoseconds;
 
-// A waiter on the main thread looks at signals this often.
+// A waiter on the main thread with no descriptor to wait on (the tap's frames()) looks at
+// signals this often; one that waits on its queue's eventfd is woken by the signal itself and
+// looks this often only as a safety net.
 constexpr auto kSignalSlice = std::chrono::milliseconds(50);
+constexpr auto kSignalNet = std::chrono::seconds(1);
 // A timeout longer than this is no timeout (and no overflow of the clock's arithmetic).
 constexpr double kLongestTimeout = 1e9;
 // How long close() waits for subscriptions' callbacks that are still running.
@@ -166,7 +173,7 @@ PyObject* messages_next(PyObject* self) {
             if (v) item = *v;
             return v.has_value();
         },
-        [&] { return f->box.finished(); });
+        [&] { return f->box.finished(); }, f->box.fd());
     if (r == 1) return item;
     if (r == 0) messages_end(it);
     return nullptr;
@@ -230,7 +237,8 @@ PyObject* new_messages(HubObject* h, const Selection& sel, std::optional<double>
     auto* it = reinterpret_cast<MessagesObject*>(self.get());
     new (&it->timeout) std::optional<double>(timeout);
     it->hub = Py_NewRef(reinterpret_cast<PyObject*>(h));
-    std::shared_ptr<Feed> f = open_feed(h, sel, static_cast<std::size_t>(capacity), false);
+    // With an eventfd, so that next() on the main thread is ended by a signal (see host_wait).
+    std::shared_ptr<Feed> f = open_feed(h, sel, static_cast<std::size_t>(capacity), true);
     if (!f || !hold_feed(h, f, &it->feed)) return nullptr;
     return self.release();
 }
@@ -833,7 +841,32 @@ void close_feeds(HubObject* h) {
     });
 }
 
-int host_wait(std::optional<double> timeout, const PopFn& pop, const std::function<bool()>& done) {
+namespace {
+
+// The asynchronous signals a main-thread waiter lets interrupt its wait: all but the ones a
+// fault raises, which must never be held back.
+sigset_t interrupting_signals() {
+    sigset_t s;
+    sigfillset(&s);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
+        sigdelset(&s, sig);
+    return s;
+}
+
+// Waits up to SLICE for FD to become readable, letting the signals blocked in the caller's
+// mask OPEN through while it waits (ppoll: a signal that came after the caller last looked is
+// delivered here and ends the wait at once).
+void wait_readable(int fd, ns slice, const sigset_t* open) {
+    pollfd p{fd, POLLIN, 0};
+    timespec ts{static_cast<time_t>(slice.count() / 1000000000),
+                static_cast<long>(slice.count() % 1000000000)};
+    ::ppoll(&p, 1, &ts, open);
+}
+
+}  // namespace
+
+int host_wait(std::optional<double> timeout, const PopFn& pop, const std::function<bool()>& done,
+              int fd) {
     using clock = std::chrono::steady_clock;
     const bool main = _PyOS_IsMainThread();
     std::optional<clock::time_point> deadline;
@@ -841,12 +874,32 @@ int host_wait(std::optional<double> timeout, const PopFn& pop, const std::functi
         deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
                                       std::chrono::duration<double>(*timeout));
     }
+    static const sigset_t interrupting = interrupting_signals();
     for (;;) {
         std::optional<ns> slice;
         if (deadline)
             slice = std::max(ns(0), std::chrono::duration_cast<ns>(*deadline - clock::now()));
-        if (main) slice = slice ? std::min<ns>(*slice, kSignalSlice) : ns(kSignalSlice);
-        const bool got = pyref::without_gil([&] { return pop(slice); });
+        bool got;
+        if (main && fd >= 0) {
+            // Signals are held back from the check below until ppoll lets them in, so one that
+            // arrives in between still ends the wait rather than waiting out the safety net.
+            sigset_t before;
+            pthread_sigmask(SIG_BLOCK, &interrupting, &before);
+            if (PyErr_CheckSignals() < 0) {
+                pthread_sigmask(SIG_SETMASK, &before, nullptr);
+                return -1;
+            }
+            const ns net = slice ? std::min<ns>(*slice, kSignalNet) : ns(kSignalNet);
+            got = pyref::without_gil([&] {
+                if (pop(ns(0))) return true;
+                wait_readable(fd, net, &before);
+                return pop(ns(0));
+            });
+            pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        } else {
+            if (main) slice = slice ? std::min<ns>(*slice, kSignalSlice) : ns(kSignalSlice);
+            got = pyref::without_gil([&] { return pop(slice); });
+        }
         if (got) return 1;
         if (done()) return 0;
         if (PyErr_CheckSignals() < 0) return -1;
@@ -863,7 +916,8 @@ namespace {
 // the feed is closed again either way.
 PyObject* wait_one(HubObject* h, const Selection& sel, std::size_t capacity,
                    std::optional<double> seconds) {
-    std::shared_ptr<Feed> f = open_feed(h, sel, capacity, false);
+    // On the main thread the wait sleeps on the queue's eventfd, so that a signal ends it.
+    std::shared_ptr<Feed> f = open_feed(h, sel, capacity, _PyOS_IsMainThread());
     if (!f) return nullptr;
     PyObject* item = nullptr;
     const int r = host_wait(
@@ -873,7 +927,7 @@ PyObject* wait_one(HubObject* h, const Selection& sel, std::size_t capacity,
             if (v) item = *v;
             return v.has_value();
         },
-        [&] { return f->box.finished(); });
+        [&] { return f->box.finished(); }, f->box.fd());
     close_feed(h, f);
     if (r < 0) return nullptr;
     if (r == 0) Py_RETURN_NONE;

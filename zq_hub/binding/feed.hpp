@@ -89,11 +89,13 @@ void change_state(HubObject* h, zq::hub::State s);
 void close_feeds(HubObject* h);
 
 // Waits for the host with the GIL released: POP(slice) returns true when it got an item.
-// On the main thread the wait is cut in slices so that signals (Ctrl-C) are handled.
+// On the main thread signals (Ctrl-C) are handled: with FD (readable when an item waits) the
+// wait sleeps on it and a signal ends it at once; without, the wait is cut in short slices.
 // Returns 1 when an item came, 0 on timeout or when DONE() says nothing more will come,
 // -1 with an error set (a signal handler raised).
 using PopFn = std::function<bool(std::optional<std::chrono::nanoseconds>)>;
-int host_wait(std::optional<double> timeout, const PopFn& pop, const std::function<bool()>& done);
+int host_wait(std::optional<double> timeout, const PopFn& pop, const std::function<bool()>& done,
+              int fd = -1);
 
 // The Hub's methods and getters of this file and of aio.cpp.
 PyObject* hub_wait(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -45,6 +45,7 @@ class Mailbox {
     // full (counted in dropped()), V itself once closed, nothing otherwise.
     std::optional<T> push(T v) {
         std::optional<T> out;
+        bool raise = false;
         {
             std::lock_guard lock(mu_);
             if (closed_) return v;
@@ -54,18 +55,23 @@ class Mailbox {
                 ++dropped_;
             }
             queue_.push_back(std::move(v));
-            signal_locked();
+            raise = claim_signal_locked();
         }
+        // Woken after the lock is let go, as the condition variable's waiters are, so that a
+        // waiter on the eventfd does not wake only to block on the lock.
+        if (raise) raise_fd();
         cv_.notify_one();
         return out;
     }
-
     // The oldest item, waiting up to TIMEOUT (none: as long as it takes); nothing when the
     // time passes, or once closed and empty.
     std::optional<T> pop(std::optional<std::chrono::nanoseconds> timeout = std::nullopt) {
         std::unique_lock lock(mu_);
         const auto ready = [this] { return !queue_.empty() || closed_; };
-        if (timeout) {
+        if (timeout && timeout->count() <= 0) {
+            // No wait at all: not even the condition variable's own (which sleeps in the
+            // kernel for an already passed time).
+        } else if (timeout) {
             cv_.wait_for(lock, *timeout, ready);
         } else {
             cv_.wait(lock, ready);
@@ -118,17 +124,33 @@ class Mailbox {
 
   private:
     std::optional<T> take_locked() {
-        if (queue_.empty()) return std::nullopt;
+        if (queue_.empty()) {
+            // A producer's raise_fd() may land after the item it announced was taken.
+            clear_stale_fd_locked();
+            return std::nullopt;
+        }
         std::optional<T> v(std::move(queue_.front()));
         queue_.pop_front();
         drain_fd_locked();
         return v;
     }
     void signal_locked() {
-        if (fd_ < 0 || signalled_) return;
+        if (claim_signal_locked()) raise_fd();
+    }
+    // Whether the caller is to raise the eventfd (once per stretch of a non-empty queue).
+    bool claim_signal_locked() {
+        if (fd_ < 0 || signalled_) return false;
+        signalled_ = true;
+        return true;
+    }
+    void raise_fd() {
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
-        signalled_ = true;
+    }
+    void clear_stale_fd_locked() {
+        if (fd_ < 0 || signalled_ || closed_) return;
+        uint64_t v = 0;
+        [[maybe_unused]] const ssize_t n = ::read(fd_, &v, sizeof v);
     }
     void drain_fd_locked() {
         if (fd_ < 0 || !signalled_ || !queue_.empty() || closed_) return;
