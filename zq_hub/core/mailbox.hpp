@@ -68,13 +68,12 @@ class Mailbox {
     std::optional<T> pop(std::optional<std::chrono::nanoseconds> timeout = std::nullopt) {
         std::unique_lock lock(mu_);
         const auto ready = [this] { return !queue_.empty() || closed_; };
-        if (timeout && timeout->count() <= 0) {
-            // No wait at all: not even the condition variable's own (which sleeps in the
-            // kernel for an already passed time).
-        } else if (timeout) {
-            cv_.wait_for(lock, *timeout, ready);
-        } else {
+        // A timeout of zero does not wait at all, not even in the condition variable (which
+        // sleeps in the kernel for an already passed time).
+        if (!timeout) {
             cv_.wait(lock, ready);
+        } else if (timeout->count() > 0) {
+            cv_.wait_for(lock, *timeout, ready);
         }
         return take_locked();
     }
@@ -147,16 +146,21 @@ class Mailbox {
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
     }
+    // A raise that landed after its item was taken (drain_fd_locked() found nothing to read):
+    // read only then, so an empty take costs no system call in the common case.
     void clear_stale_fd_locked() {
-        if (fd_ < 0 || signalled_ || closed_) return;
-        uint64_t v = 0;
-        [[maybe_unused]] const ssize_t n = ::read(fd_, &v, sizeof v);
+        if (!late_raise_ || signalled_ || closed_) return;
+        late_raise_ = !read_fd();
     }
     void drain_fd_locked() {
         if (fd_ < 0 || !signalled_ || !queue_.empty() || closed_) return;
-        uint64_t v = 0;
-        [[maybe_unused]] const ssize_t n = ::read(fd_, &v, sizeof v);
+        late_raise_ = !read_fd();
         signalled_ = false;
+    }
+    // Whether a raise was there to read (the eventfd is non-blocking).
+    bool read_fd() {
+        uint64_t v = 0;
+        return ::read(fd_, &v, sizeof v) == static_cast<ssize_t>(sizeof v);
     }
 
     const std::size_t capacity_;
@@ -167,6 +171,7 @@ class Mailbox {
     uint64_t dropped_ = 0;
     bool closed_ = false;
     bool signalled_ = false;
+    bool late_raise_ = false;
 };
 
 }  // namespace zq::hub
